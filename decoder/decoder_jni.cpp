@@ -1,0 +1,218 @@
+// Java binding of FFmpegDecoder: handles, chunks in, ARGB_8888 bitmaps out.
+#include <android/bitmap.h>
+#include <jni.h>
+
+#include <cstdint>
+
+#include <libyuv/convert_argb.h>
+
+#include "bridge/bridge.h"
+#include "decoder/ffmpeg_decoder.h"
+
+#define DECODER_METHOD(name) Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_##name
+
+namespace {
+
+/// The decoder object behind a handle; the full pointer width travels in the jlong.
+FFmpegDecoder* fromHandle(jlong handle) {
+  return reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(handle));
+}
+
+/// The handle of a decoder object: its address, widened into a jlong.
+jlong toHandle(FFmpegDecoder* decoder) {
+  return static_cast<jlong>(reinterpret_cast<uintptr_t>(decoder));
+}
+
+/// Reports a pending exception after the JNI step `step`; true if there was one.
+bool exceptionAfter(JNIEnv* env, const char* step) { return checkError(env, step); }
+
+/// Pinned elements of a Java byte array, released (mode 0) on every way out.
+class PinnedBytes {
+ public:
+  PinnedBytes(JNIEnv* env, jbyteArray array) : env_(env), array_(array) {}
+  ~PinnedBytes() { release(); }
+  PinnedBytes(const PinnedBytes&) = delete;
+  PinnedBytes& operator=(const PinnedBytes&) = delete;
+
+  bool pin() {
+    bytes_ = env_->GetByteArrayElements(array_, nullptr);
+    return bytes_ != nullptr;
+  }
+  unsigned char* data() const { return reinterpret_cast<unsigned char*>(bytes_); }
+  void release() {
+    if (bytes_ == nullptr) return;
+    env_->ReleaseByteArrayElements(array_, bytes_, 0);
+    bytes_ = nullptr;
+  }
+
+ private:
+  JNIEnv* env_;
+  jbyteArray array_;
+  jbyte* bytes_ = nullptr;
+};
+
+/// Locked pixels of a bitmap, unlocked on every way out.
+class LockedPixels {
+ public:
+  LockedPixels(JNIEnv* env, jobject bitmap) : env_(env), bitmap_(bitmap) {}
+  ~LockedPixels() { unlock(); }
+  LockedPixels(const LockedPixels&) = delete;
+  LockedPixels& operator=(const LockedPixels&) = delete;
+
+  int lock() {
+    const int ret = AndroidBitmap_lockPixels(env_, bitmap_, &pixels_);
+    locked_ = ret >= 0;
+    return ret;
+  }
+  uint8_t* pixels() const { return static_cast<uint8_t*>(pixels_); }
+  int unlock() {
+    if (!locked_) return ANDROID_BITMAP_RESULT_SUCCESS;
+    locked_ = false;
+    return AndroidBitmap_unlockPixels(env_, bitmap_);
+  }
+
+ private:
+  JNIEnv* env_;
+  jobject bitmap_;
+  void* pixels_ = nullptr;
+  bool locked_ = false;
+};
+
+/// Makes a new ARGB_8888 bitmap through Bitmap.createBitmap; null leaves any exception pending.
+jobject createArgbBitmap(JNIEnv* env, int width, int height) {
+  jclass bitmapClass = env->FindClass("android/graphics/Bitmap");
+  if (bitmapClass == nullptr) return nullptr;
+  jclass configClass = env->FindClass("android/graphics/Bitmap$Config");
+  if (configClass == nullptr) return nullptr;
+  jfieldID argbField =
+      env->GetStaticFieldID(configClass, "ARGB_8888", "Landroid/graphics/Bitmap$Config;");
+  if (argbField == nullptr) return nullptr;
+  jobject argb = env->GetStaticObjectField(configClass, argbField);
+  if (argb == nullptr) return nullptr;
+  jmethodID create = env->GetStaticMethodID(
+      bitmapClass, "createBitmap", "(IILandroid/graphics/Bitmap$Config;)Landroid/graphics/Bitmap;");
+  if (create == nullptr) return nullptr;
+  jobject bitmap = env->CallStaticObjectMethod(bitmapClass, create, width, height, argb);
+  env->ExceptionCheck();  // a throw stays pending for the Java caller
+  env->DeleteLocalRef(argb);
+  env->DeleteLocalRef(configClass);
+  env->DeleteLocalRef(bitmapClass);
+  return bitmap;
+}
+
+/// True if the frame's planes can be read as 8-bit 4:2:0 covering width x height.
+bool hasConvertibleLayout(const AVFrame* frame, int width, int height) {
+  if (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) return false;
+  // A stale picture smaller than the context's size would be read past its end.
+  if (frame->width < width || frame->height < height) return false;
+  const int chromaWidth = (width + 1) / 2;
+  return frame->linesize[0] >= width && frame->linesize[1] >= chromaWidth &&
+         frame->linesize[2] >= chromaWidth;
+}
+
+/// Converts the decoded picture into the bitmap's pixels; false leaves the bitmap unusable.
+bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int width, int height) {
+  AndroidBitmapInfo info;
+  int ret = AndroidBitmap_getInfo(env, bitmap, &info);
+  printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
+  if (ret < 0) {
+    printD("convertYUVToBitmap AndroidBitmap_getInfo fail");
+    return false;
+  }
+  LockedPixels pixels(env, bitmap);
+  ret = pixels.lock();
+  printDetail("convertYUVToBitmap AndroidBitmap_lockPixels ret => %d ", ret);
+  if (ret < 0) {
+    printD("convertYUVToBitmap AndroidBitmap_lockPixels fail");
+    return false;
+  }
+  if (frame->data[0] == nullptr || frame->data[1] == nullptr || frame->data[2] == nullptr ||
+      pixels.pixels() == nullptr) {
+    printDetail("Invalid input pointers");
+    return false;
+  }
+  if (frame->linesize[0] <= 0 || frame->linesize[1] <= 0 || frame->linesize[2] <= 0) {
+    printDetail("Invalid strides");
+    return false;
+  }
+  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", frame->linesize[0],
+              frame->linesize[1], frame->linesize[2], width, height);
+  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are used.
+  if (!hasConvertibleLayout(frame, width, height)) {
+    printDetail("Invalid strides");
+    return false;
+  }
+  ret = libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
+                           frame->data[2], frame->linesize[2], pixels.pixels(), width * 4, width,
+                           height);
+  printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
+  ret = pixels.unlock();
+  printDetail("convertYUVToBitmap AndroidBitmap_unlockPixels ret => %d ", ret);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL DECODER_METHOD(create)(JNIEnv* /*env*/, jobject /*caller*/, jint type) {
+  printD("create: Creating FFmpegDecoder instance...");
+  auto* decoder = new FFmpegDecoder();
+  decoder->setUp(type);
+  printD("create: FFmpegDecoder instance created successfully");
+  return toHandle(decoder);
+}
+
+JNIEXPORT void JNICALL DECODER_METHOD(destroy)(JNIEnv* /*env*/, jobject /*caller*/, jlong handle) {
+  printD("destroy: Destroying FFmpegDecoder instance...");
+  if (handle != 0) delete fromHandle(handle);
+  printD("destroy: FFmpegDecoder instance destroyed successfully");
+}
+
+JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/, jlong handle,
+                                                 jbyteArray data, jint sequence,
+                                                 jboolean detail) {
+  qn::setDetailLogging(detail != JNI_FALSE);
+  printDetail("decode: Decoding data... sequence %d", sequence);
+  if (exceptionAfter(env, "reinterpret_cast")) return nullptr;
+  if (handle == 0) return nullptr;
+  FFmpegDecoder* decoder = fromHandle(handle);
+  if (data == nullptr) return nullptr;
+
+  const jsize length = env->GetArrayLength(data);
+  if (exceptionAfter(env, "GetArrayLength")) return nullptr;
+  PinnedBytes chunk(env, data);
+  chunk.pin();
+  if (exceptionAfter(env, "GetByteArrayElements")) return nullptr;
+
+  const AVFrame* frame = decoder->decode(chunk.data(), length, sequence);
+  if (exceptionAfter(env, "decode")) return nullptr;
+  if (frame == nullptr) {
+    printD("decode fail stop convertToBitmap");
+    return nullptr;
+  }
+
+  const int width = decoder->codecContext->width;
+  const int height = decoder->codecContext->height;
+  printDetail("width => %d, height => %d", width, height);
+  if (width <= 0 || height <= 0) {
+    printD("width => %d, height => %d", width, height);
+    return nullptr;
+  }
+
+  jobject bitmap = createArgbBitmap(env, width, height);
+  if (bitmap == nullptr) return nullptr;
+  if (!convertYUVToBitmap(env, bitmap, frame, width, height)) {
+    env->DeleteLocalRef(bitmap);
+    return nullptr;
+  }
+
+  chunk.release();
+  if (checkError(env, "ReleaseByteArrayElements")) {
+    env->DeleteLocalRef(bitmap);
+    return nullptr;
+  }
+  return bitmap;
+}
+
+}  // extern "C"

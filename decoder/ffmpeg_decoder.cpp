@@ -1,0 +1,102 @@
+#include "decoder/ffmpeg_decoder.h"
+
+#include "bridge/bridge.h"
+#include "bridge/error_text.h"
+
+namespace {
+
+constexpr int kTypeH264 = 1;
+// AV_CODEC_CAP_VARIABLE_FRAME_SIZE of the codec, mirrored into the context's flags.
+constexpr int kVariableFrameSizeBit = 1 << 16;
+
+}  // namespace
+
+FFmpegDecoder::~FFmpegDecoder() {
+  av_packet_unref(&packet);
+  av_frame_free(&frame);
+  if (parser != nullptr) av_parser_close(parser);
+  avcodec_free_context(&codecContext);
+}
+
+void FFmpegDecoder::setUp(int type) {
+  const bool h264 = type == kTypeH264;
+  const AVCodecID id = h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC;
+  printD("decoder type %s", h264 ? "h264" : "h265");
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  av_init_packet(&packet);  // a packet held by value; still part of FFmpeg 5 and 6
+#pragma GCC diagnostic pop
+  packet.data = nullptr;
+  packet.size = 0;
+  frame = av_frame_alloc();
+
+  codec = avcodec_find_decoder(id);
+  if (codec == nullptr) {
+    ready = false;
+    return;
+  }
+  parser = av_parser_init(id);
+  if (parser == nullptr) return;
+  codecContext = avcodec_alloc_context3(codec);
+  if (codecContext == nullptr || frame == nullptr) return;
+  if (codec->capabilities & kVariableFrameSizeBit) codecContext->flags |= kVariableFrameSizeBit;
+  if (avcodec_open2(codecContext, codec, nullptr) < 0) return;
+
+  inputRemaining = 0;
+  ready = true;
+}
+
+AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
+  printDetail("decode sequence => %d length => %d ", sequence, length);
+  if (data == nullptr || length <= 0 || !ready) {
+    printD("decode illegal");
+    return nullptr;
+  }
+
+  inputData = data;
+  inputRemaining = length;
+  inputConsumed = 0;
+  while (inputRemaining > 0) {
+    const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize,
+                                      inputData + inputConsumed, inputRemaining, 0, 0, 0);
+    if (used < 0) {
+      qn::ErrorText error(used);
+      printD("av_parser_parse2 sequence => %d, error code %d %s", sequence, used, error.text);
+      return nullptr;
+    }
+    inputRemaining -= used;
+    inputConsumed += used;
+    if (parsedSize > 0) {
+      if (!decodeParsedPacket(sequence)) return nullptr;
+    } else if (used == 0) {
+      break;  // a parser that neither consumes nor completes would spin forever
+    }
+  }
+  return frame;
+}
+
+bool FFmpegDecoder::decodeParsedPacket(int sequence) {
+  packet.data = parsedData;
+  packet.size = parsedSize;
+  int ret = avcodec_send_packet(codecContext, &packet);
+  if (ret < 0) {
+    qn::ErrorText error(ret);
+    printD("avcodec_send_packet sequence => %d, error code %d %s", sequence, ret, error.text);
+    av_packet_unref(&packet);
+    return false;
+  }
+  printDetail("avcodec_send_packet success sequence => %d", sequence);
+
+  // EAGAIN: the decoder accepted the packet and holds its picture back
+  // (reordering delay). The rest of the chunk must still be parsed, or the
+  // packets after it are lost.
+  ret = avcodec_receive_frame(codecContext, frame);
+  av_packet_unref(&packet);
+  if (ret < 0 && ret != AVERROR(EAGAIN)) {
+    qn::ErrorText error(ret);
+    printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, ret, error.text);
+    return false;
+  }
+  return true;
+}

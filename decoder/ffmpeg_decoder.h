@@ -1,0 +1,40 @@
+// FFmpegDecoder: cuts a live H.264/H.265 elementary stream into packets with
+// FFmpeg's parser and decodes them, one call per received chunk.
+#pragma once
+
+#include <cstdint>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+class FFmpegDecoder {
+ public:
+  FFmpegDecoder() = default;
+  ~FFmpegDecoder();
+  FFmpegDecoder(const FFmpegDecoder&) = delete;
+  FFmpegDecoder& operator=(const FFmpegDecoder&) = delete;
+
+  /// Prepares the object for H.264 (type 1) or H.265 (any other type); sets `ready`.
+  void setUp(int type);
+
+  /// Feeds one chunk; returns the frame holding the last picture decoded, or null on failure.
+  AVFrame* decode(unsigned char* data, int length, int sequence);
+
+  // Fields, all zero, null or false in a value-initialised object.
+  AVPacket packet;                  // points at the parser's output; never owns a buffer
+  AVFrame* frame;                   // receives each decoded picture
+  AVCodecParserContext* parser;
+  const AVCodec* codec;             // owned by FFmpeg
+  AVCodecContext* codecContext;     // its width and height size the bitmaps
+  uint8_t* parsedData;              // parser output of the last parse
+  uint8_t* inputData;               // the caller's chunk, borrowed for one call
+  int32_t inputRemaining;
+  int32_t parsedSize;
+  int32_t inputConsumed;
+  bool ready;
+
+ private:
+  /// Sends the parsed packet and takes one picture out; false ends the call with null.
+  bool decodeParsedPacket(int sequence);
+};

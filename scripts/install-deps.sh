@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages that the host build, the tests and the demo
+# need, skipping what is already there. Needs root or sudo.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  openjdk-17-jdk-headless
+  libgtest-dev libgmock-dev
+  libavcodec-dev libavformat-dev libavutil-dev libswresample-dev libswscale-dev libavfilter-dev
+  ffmpeg
+  libyuv-dev
+  android-liblog-dev android-platform-frameworks-native-headers
+  valgrind
+  "$@"
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

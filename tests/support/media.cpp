@@ -1,0 +1,217 @@
+#include "tests/support/media.h"
+
+#include <gtest/gtest.h>
+#include <libyuv/convert_argb.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include <unistd.h>
+
+extern "C" {
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
+}
+
+namespace qn::testing {
+namespace {
+
+struct ContextFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct ParserFree {
+  void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
+};
+
+/// A moving picture with detail in every plane, so that decoding errors show.
+void drawPattern(AVFrame* frame, int index) {
+  for (int y = 0; y < frame->height; y++) {
+    uint8_t* row = frame->data[0] + y * frame->linesize[0];
+    for (int x = 0; x < frame->width; x++) {
+      row[x] = static_cast<uint8_t>(((x + 2 * index) ^ (y + index)) * 3 + ((x / 16 + y / 16) % 2) * 40);
+    }
+  }
+  for (int y = 0; y < frame->height / 2; y++) {
+    uint8_t* u = frame->data[1] + y * frame->linesize[1];
+    uint8_t* v = frame->data[2] + y * frame->linesize[2];
+    for (int x = 0; x < frame->width / 2; x++) {
+      u[x] = static_cast<uint8_t>(64 + (x + index) % 128);
+      v[x] = static_cast<uint8_t>(192 - (y + 2 * index) % 128);
+    }
+  }
+}
+
+void collectPackets(AVCodecContext* context, AVPacket* packet, EncodedStream* out) {
+  while (avcodec_receive_packet(context, packet) == 0) {
+    out->bytes.insert(out->bytes.end(), packet->data, packet->data + packet->size);
+    out->accessUnits.emplace_back(packet->data, packet->data + packet->size);
+    av_packet_unref(packet);
+  }
+}
+
+void collectPictures(AVCodecContext* context, AVFrame* frame, std::vector<Picture>* out) {
+  while (avcodec_receive_frame(context, frame) == 0) {
+    out->push_back(copyPicture(frame));
+    av_frame_unref(frame);
+  }
+}
+
+}  // namespace
+
+EncodedStream encodeStream(const StreamSpec& spec) {
+  av_log_set_level(AV_LOG_ERROR);
+  EncodedStream out;
+  const char* name = spec.codec == AV_CODEC_ID_H264 ? "libx264" : "libx265";
+  const AVCodec* codec = avcodec_find_encoder_by_name(name);
+  if (codec == nullptr) {
+    ADD_FAILURE() << "encoder " << name << " not available";
+    return out;
+  }
+  std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+  context->width = spec.width;
+  context->height = spec.height;
+  context->time_base = AVRational{1, spec.fps};
+  context->framerate = AVRational{spec.fps, 1};
+  context->gop_size = spec.gopSize;
+  context->max_b_frames = spec.bFrames;
+  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  context->thread_count = 1;
+  if (spec.bitRate > 0) context->bit_rate = spec.bitRate;
+  av_opt_set(context->priv_data, "preset", "ultrafast", 0);
+  if (spec.bFrames == 0) av_opt_set(context->priv_data, "tune", "zerolatency", 0);
+  if (spec.codec == AV_CODEC_ID_H264) {
+    if (spec.bFrames > 0) av_opt_set(context->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
+  } else {
+    std::string params = "log-level=none";
+    if (spec.bFrames > 0) params += ":bframes=2:b-adapt=0";
+    av_opt_set(context->priv_data, "x265-params", params.c_str(), 0);
+  }
+  if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+    ADD_FAILURE() << "could not open " << name;
+    return out;
+  }
+  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  frame->format = AV_PIX_FMT_YUV420P;
+  frame->width = spec.width;
+  frame->height = spec.height;
+  av_frame_get_buffer(frame.get(), 0);
+  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  for (int i = 0; i < spec.frames; i++) {
+    av_frame_make_writable(frame.get());
+    drawPattern(frame.get(), i);
+    frame->pts = i;
+    avcodec_send_frame(context.get(), frame.get());
+    collectPackets(context.get(), packet.get(), &out);
+  }
+  avcodec_send_frame(context.get(), nullptr);
+  collectPackets(context.get(), packet.get(), &out);
+  return out;
+}
+
+std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codecId) {
+  std::vector<Picture> pictures;
+  const AVCodec* codec = avcodec_find_decoder(codecId);
+  std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
+  context->thread_count = 1;
+  avcodec_open2(context.get(), codec, nullptr);
+  std::unique_ptr<AVCodecParserContext, ParserFree> parser(av_parser_init(codecId));
+  std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+  std::vector<uint8_t> padded(stream);
+  padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  const uint8_t* cursor = padded.data();
+  int remaining = static_cast<int>(stream.size());
+  bool flushed = false;
+  while (!flushed) {
+    uint8_t* data = nullptr;
+    int size = 0;
+    const int used = av_parser_parse2(parser.get(), context.get(), &data, &size,
+                                      remaining > 0 ? cursor : nullptr, remaining,
+                                      AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (remaining == 0) flushed = true;
+    cursor += used;
+    remaining -= used;
+    if (size > 0) {
+      packet->data = data;
+      packet->size = size;
+      avcodec_send_packet(context.get(), packet.get());
+      collectPictures(context.get(), frame.get(), &pictures);
+    }
+  }
+  avcodec_send_packet(context.get(), nullptr);
+  collectPictures(context.get(), frame.get(), &pictures);
+  return pictures;
+}
+
+std::vector<uint8_t> toBitmapBytes(const Picture& picture) {
+  std::vector<uint8_t> out(static_cast<size_t>(picture.width) * picture.height * 4);
+  const int chromaWidth = (picture.width + 1) / 2;
+  libyuv::I420ToABGR(picture.y.data(), picture.width, picture.u.data(), chromaWidth,
+                     picture.v.data(), chromaWidth, out.data(), picture.width * 4, picture.width,
+                     picture.height);
+  return out;
+}
+
+Picture copyPicture(const AVFrame* frame) {
+  Picture picture;
+  picture.width = frame->width;
+  picture.height = frame->height;
+  const int chromaWidth = (frame->width + 1) / 2;
+  const int chromaHeight = (frame->height + 1) / 2;
+  for (int y = 0; y < frame->height; y++) {
+    const uint8_t* row = frame->data[0] + y * frame->linesize[0];
+    picture.y.insert(picture.y.end(), row, row + frame->width);
+  }
+  for (int y = 0; y < chromaHeight; y++) {
+    const uint8_t* u = frame->data[1] + y * frame->linesize[1];
+    const uint8_t* v = frame->data[2] + y * frame->linesize[2];
+    picture.u.insert(picture.u.end(), u, u + chromaWidth);
+    picture.v.insert(picture.v.end(), v, v + chromaWidth);
+  }
+  return picture;
+}
+
+std::string makeTempDir(const std::string& name) {
+  namespace fs = std::filesystem;
+  fs::path dir = fs::path(QN_TEST_TEMP_DIR) / (name + "-" + std::to_string(::getpid()));
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+  fs::create_directories(dir);
+  return dir.string();
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return static_cast<bool>(out);
+}
+
+bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+int runCommand(const std::string& command) { return std::system(command.c_str()); }
+
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  pclose(pipe);
+  return out;
+}
+
+}  // namespace qn::testing

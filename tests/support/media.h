@@ -1,0 +1,70 @@
+// Test media made at test time: H.264/H.265 elementary streams from FFmpeg's
+// encoders, an independent reference decode, and small file helpers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace qn::testing {
+
+/// What to encode: a moving pattern of `frames` pictures.
+struct StreamSpec {
+  AVCodecID codec = AV_CODEC_ID_H264;
+  int width = 352;
+  int height = 288;
+  int frames = 30;
+  int bFrames = 0;     // > 0 gives a stream with reordering delay
+  int gopSize = 12;
+  int fps = 25;
+  int64_t bitRate = 0; // 0: constant quality
+};
+
+/// An Annex B elementary stream and its access units (one encoder packet each).
+struct EncodedStream {
+  std::vector<uint8_t> bytes;
+  std::vector<std::vector<uint8_t>> accessUnits;
+};
+
+/// Encodes the spec with libx264 / libx265; fails the test if the encoder is missing.
+EncodedStream encodeStream(const StreamSpec& spec);
+
+/// A decoded picture as tightly packed 8-bit 4:2:0 planes.
+struct Picture {
+  int width = 0;
+  int height = 0;
+  std::vector<uint8_t> y, u, v;
+};
+
+/// Decodes a whole elementary stream independently (parser flushed, decoder drained).
+std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec);
+
+/// The ARGB_8888 bitmap bytes (R, G, B, A) of a picture, by libyuv's I420ToABGR.
+std::vector<uint8_t> toBitmapBytes(const Picture& picture);
+
+/// Copies a frame's visible 8-bit 4:2:0 planes, dropping line padding.
+Picture copyPicture(const AVFrame* frame);
+
+/// A fresh empty directory for this test process, under the build tree's temp folder.
+std::string makeTempDir(const std::string& name);
+
+/// Reads a whole file (empty if missing).
+std::vector<uint8_t> readFile(const std::string& path);
+
+/// Writes bytes to a file; false on failure.
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+
+/// True if the path exists.
+bool fileExists(const std::string& path);
+
+/// Runs a shell command (the ffmpeg tool, ffprobe, ...); returns its exit status.
+int runCommand(const std::string& command);
+
+/// Runs a shell command and returns what it printed on standard output.
+std::string commandOutput(const std::string& command);
+
+}  // namespace qn::testing

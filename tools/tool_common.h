@@ -1,0 +1,158 @@
+// Common rules of the demo activity's media tools. Each tool is split into a
+// JNI-free core (declared here, testable without a JVM) and its JNI entry
+// point, which takes the path texts and hands them to the core.
+#pragma once
+
+#include <android/log.h>
+#include <jni.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libavutil/samplefmt.h>
+}
+
+#include "bridge/bridge.h"
+#include "bridge/error_text.h"
+
+#define TOOL_METHOD(name) Java_com_example_avbench_MainActivity_##name
+
+/// Logs a fixed text at priority 6 under the tag that TAG points to, read at each call.
+#define TOOL_LOG(text) __android_log_write(ANDROID_LOG_ERROR, TAG, text)
+/// Logs a formatted text at priority 6 under TAG.
+#define TOOL_LOGF(...) __android_log_print(ANDROID_LOG_ERROR, TAG, __VA_ARGS__)
+
+namespace qn::tools {
+
+// ---- Resource handles: each starts empty and releases what it holds. ----
+
+struct InputContextCloser {
+  void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+};
+struct CodecContextFreer {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct ParserCloser {
+  void operator()(AVCodecParserContext* parser) const { av_parser_close(parser); }
+};
+struct FileCloser {
+  void operator()(FILE* file) const { fclose(file); }
+};
+
+using InputContext = std::unique_ptr<AVFormatContext, InputContextCloser>;
+using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFreer>;
+using Frame = std::unique_ptr<AVFrame, FrameFreer>;
+using Packet = std::unique_ptr<AVPacket, PacketFreer>;
+using Parser = std::unique_ptr<AVCodecParserContext, ParserCloser>;
+using File = std::unique_ptr<FILE, FileCloser>;
+
+/// Text of a Java path string (modified UTF-8), released when the holder goes.
+class JavaPath {
+ public:
+  JavaPath(JNIEnv* env, jstring path)
+      : env_(env), path_(path), text_(env->GetStringUTFChars(path, nullptr)) {}
+  ~JavaPath() {
+    if (text_ != nullptr) env_->ReleaseStringUTFChars(path_, text_);
+  }
+  JavaPath(const JavaPath&) = delete;
+  JavaPath& operator=(const JavaPath&) = delete;
+
+  /// Null when the JVM could not give the text; its exception is then pending.
+  const char* text() const { return text_; }
+
+ private:
+  JNIEnv* env_;
+  jstring path_;
+  const char* text_;
+};
+
+/// Raw-PCM format names of the ffplay command line for one packed sample format.
+struct PcmFormatName {
+  AVSampleFormat format;
+  const char* bigEndian;
+  const char* littleEndian;
+};
+
+/// Packed sample formats the playback hints can name, indexed by their value.
+inline constexpr PcmFormatName pcmFormatNames[] = {
+    {AV_SAMPLE_FMT_U8, "u8", "u8"},
+    {AV_SAMPLE_FMT_S16, "s16be", "s16le"},
+    {AV_SAMPLE_FMT_S32, "s32be", "s32le"},
+    {AV_SAMPLE_FMT_FLT, "f32be", "f32le"},
+    {AV_SAMPLE_FMT_DBL, "f64be", "f64le"},
+};
+
+/// The raw-PCM name of a packed format in this machine's byte order, or null.
+inline const char* pcmFormatName(AVSampleFormat format) {
+  const int index = static_cast<int>(format);
+  if (index < 0 || index >= static_cast<int>(sizeof pcmFormatNames / sizeof pcmFormatNames[0])) {
+    return nullptr;
+  }
+  const PcmFormatName& row = pcmFormatNames[index];
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  return row.bigEndian;
+#else
+  return row.littleEndian;
+#endif
+}
+
+/// Draws test pattern picture `index` into 8-bit 4:2:0 planes of width x height:
+/// Y = x + y + 3i, Cb = 128 + y + 2i, Cr = 64 + x + 5i, each modulo 256.
+inline void fillTestPattern(uint8_t* const planes[], const int lineSizes[], int width, int height,
+                            int index) {
+  for (int y = 0; y < height; y++) {
+    uint8_t* row = planes[0] + y * lineSizes[0];
+    for (int x = 0; x < width; x++) row[x] = static_cast<uint8_t>(x + y + 3 * index);
+  }
+  for (int y = 0; y < height / 2; y++) {
+    uint8_t* cb = planes[1] + y * lineSizes[1];
+    uint8_t* cr = planes[2] + y * lineSizes[2];
+    for (int x = 0; x < width / 2; x++) {
+      cb[x] = static_cast<uint8_t>(128 + y + 2 * index);
+      cr[x] = static_cast<uint8_t>(64 + x + 5 * index);
+    }
+  }
+}
+
+// ---- Tool cores: the whole work of each tool, given its path texts. ----
+
+/// Logs the path and the container metadata of a media file.
+void printFileInfo(const char* path);
+/// Copies the best stream of `type` (audio or video) of input into a one-stream file.
+void extractStream(const char* input, const char* output, AVMediaType type);
+/// Remuxes input into output's container; 0 when it ended at the end of input, else 1.
+int remux(const char* input, const char* output);
+/// Decodes a raw H.264 stream, saving every 20th picture as prefix-N.yuv; always 0.
+int decodeVideo(const char* input, const char* prefix);
+/// Encodes the 25-picture test pattern into a raw H.264 stream; always 0.
+int encodeVideo(const char* output);
+/// Decodes a raw AAC (ADTS) stream into interleaved raw PCM; always 0.
+int decodeAudio(const char* input, const char* output);
+/// Encodes 200 frames of a 440 Hz tone into a raw MP2 stream; always 0.
+int encodeAudio(const char* output);
+/// Resamples a generated stereo 48 kHz tone into 3-channel 44.1 kHz s16 PCM; 0 or 1.
+int resampleAudio(const char* output);
+/// Scales 100 generated 320x240 pictures to 640x480 RGB24; 0 or 1.
+int scaleVideo(const char* output);
+
+// ---- Inner rules of the audio encoder, exposed for their tests. ----
+
+/// The rate nearest to 44100 of a 0-terminated list (first of equals); 44100 for no list.
+int chooseSampleRate(const int* rates);
+/// The layout with the most channels of a 0-terminated list (first of equals); stereo for no list.
+uint64_t chooseChannelLayout(const uint64_t* layouts);
+/// Fills n instants of c interleaved channels with the 440 Hz tone, advancing the phase.
+void fillTone(int16_t* samples, int n, int channels, float* phase, float step);
+
+}  // namespace qn::tools
