@@ -3,6 +3,8 @@
 #include "bridge/bridge.h"
 #include "bridge/error_text.h"
 
+#include <cstring>
+
 namespace {
 
 constexpr int kTypeH264 = 1;
@@ -58,8 +60,10 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   inputRemaining = length;
   inputConsumed = 0;
   while (inputRemaining > 0) {
-    const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize,
-                                      inputData + inputConsumed, inputRemaining, 0, 0, 0);
+    int size = 0;
+    const uint8_t* input = nextParseInput(&size);
+    const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize, input, size,
+                                      0, 0, 0);
     if (used < 0) {
       qn::ErrorText error(used);
       printD("av_parser_parse2 sequence => %d, error code %d %s", sequence, used, error.text);
@@ -74,6 +78,20 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     }
   }
   return frame;
+}
+
+const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
+  // The body of the chunk is parsed in place, leaving the padding's worth of
+  // bytes after it; only the tail is copied into the padded buffer.
+  constexpr int kPadding = AV_INPUT_BUFFER_PADDING_SIZE;
+  if (inputRemaining > kPadding) {
+    *size = inputRemaining - kPadding;
+    return inputData + inputConsumed;
+  }
+  std::memcpy(paddedTail, inputData + inputConsumed, static_cast<size_t>(inputRemaining));
+  std::memset(paddedTail + inputRemaining, 0, sizeof paddedTail - static_cast<size_t>(inputRemaining));
+  *size = inputRemaining;
+  return paddedTail;
 }
 
 bool FFmpegDecoder::decodeParsedPacket(int sequence) {

@@ -33,8 +33,13 @@ class FFmpegDecoder {
   int32_t parsedSize;
   int32_t inputConsumed;
   bool ready;
+  // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
+  // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
+  uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE];
 
  private:
+  /// Where the next parse reads and how many bytes it may take, never past the chunk's end.
+  const uint8_t* nextParseInput(int* size);
   /// Sends the parsed packet and takes one picture out; false ends the call with null.
   bool decodeParsedPacket(int sequence);
 };

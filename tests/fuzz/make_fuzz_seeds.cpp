@@ -1,0 +1,54 @@
+// Writes the seed corpus of decoder_fuzzer: small generated H.264 and H.265
+// streams in the fuzzer's input form (codec byte, then length-prefixed chunks).
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/media.h"
+
+namespace {
+
+/// Encodes a stream as one fuzzer input, cut into chunks of random lengths.
+std::vector<uint8_t> asFuzzInput(const std::vector<uint8_t>& stream, bool h264, unsigned seed) {
+  std::vector<uint8_t> input{static_cast<uint8_t>(h264 ? 1 : 0)};
+  std::mt19937 random(seed);
+  size_t offset = 0;
+  while (offset < stream.size()) {
+    const size_t length = std::min<size_t>(1 + random() % 255, stream.size() - offset);
+    input.push_back(static_cast<uint8_t>(length));
+    input.insert(input.end(), stream.begin() + offset, stream.begin() + offset + length);
+    offset += length;
+  }
+  return input;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
+    return 2;
+  }
+  const std::string dir = argv[1];
+  int written = 0;
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    for (int bFrames : {0, 2}) {
+      qn::testing::StreamSpec spec;
+      spec.codec = codec;
+      spec.width = 64;
+      spec.height = 48;
+      spec.frames = 6;
+      spec.gopSize = 3;
+      spec.bFrames = bFrames;
+      const auto stream = qn::testing::encodeStream(spec).bytes;
+      const bool h264 = codec == AV_CODEC_ID_H264;
+      const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
+                               std::to_string(bFrames);
+      qn::testing::writeFile(name, asFuzzInput(stream, h264, 7u + bFrames));
+      written++;
+    }
+  }
+  std::printf("%d seeds written to %s\n", written, dir.c_str());
+  return 0;
+}
