@@ -27,11 +27,12 @@ test: build
 
 # The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream.
 demo: build
-	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(BUILD)/demo $(FILE)
+	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(BUILD)/demo $(if $(FILE),"$(FILE)")
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
+# (stdbuf: the tools' own stdout lines keep their place before the result, even in a pipe).
 tool: build
-	@$(HOST_RUN) com.quarn.iot.host.ToolRunner $(ARGS)
+	@stdbuf -oL $(HOST_RUN) com.quarn.iot.host.ToolRunner $(ARGS)
 
 bench: deps
 	@scripts/bench.sh

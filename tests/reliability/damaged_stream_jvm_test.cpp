@@ -143,7 +143,9 @@ TEST_F(DamagedStreams, ZerosAndForeignCodecGiveNullNotCrashes) {
   const EncodedStream hevc = cameraStream(320, 240, 2 * kGop, AV_CODEC_ID_HEVC);
   for (const auto& unit : hevc.accessUnits) {
     BitmapBytes bitmap;
-    if (wrongCodec.feed(unit, &bitmap)) EXPECT_EQ(bitmap.bytes.size(), 4u * bitmap.width * bitmap.height);
+    if (wrongCodec.feed(unit, &bitmap)) {
+      EXPECT_EQ(bitmap.bytes.size(), 4u * bitmap.width * bitmap.height);
+    }
   }
 }
 

@@ -1,0 +1,452 @@
+package com.quarn.iot.host;
+
+import android.graphics.Bitmap;
+import com.quarn.iot.corvasdk.core.decode.FFmpegDecoder;
+import java.awt.Color;
+import java.awt.Graphics2D;
+import java.awt.RenderingHints;
+import java.awt.image.BufferedImage;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.io.PrintStream;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.nio.file.StandardCopyOption;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Locale;
+import java.util.Random;
+import javax.imageio.ImageIO;
+
+/**
+ * The live-decode demo: feeds a camera-like H.264/H.265 elementary stream to
+ * FFmpegDecoder in network-sized chunks, one decode call per chunk, as the app
+ * does; writes a few pictures and a contact sheet as PNG and ends with a summary.
+ *
+ * <p>Usage: {@code LiveDecodeDemo <outDir> [FILE]}. Without FILE a moving test
+ * pattern (1280x720, 25 pictures per second, 10 s) is made with the ffmpeg tool
+ * on the first run and cached in outDir.
+ */
+public final class LiveDecodeDemo {
+    /** Codec types of FFmpegDecoder.create. */
+    static final int TYPE_H264 = 1;
+    static final int TYPE_H265 = 2;
+
+    /** Chunk sizes: uniformly random in this range, from a fixed seed so runs repeat. */
+    static final int MIN_CHUNK_BYTES = 1024;
+    static final int MAX_CHUNK_BYTES = 64 * 1024;
+    static final long CHUNK_SEED = 20261208L;
+
+    static final String DEFAULT_STREAM_NAME = "testsrc2-1280x720-25fps-10s.h264";
+    static final String FIRST_PNG = "first.png";
+    static final String MIDDLE_PNG = "middle.png";
+    static final String LAST_PNG = "last.png";
+    static final String SHEET_PNG = "contact-sheet.png";
+
+    /** Normal decoder lines printed before the rest are only counted. */
+    static final int SHOWN_LOG_LINES = 5;
+
+    private static final long PROGRESS_INTERVAL_NANOS = 1_000_000_000L;
+
+    private LiveDecodeDemo() {}
+
+    public static void main(String[] args) {
+        System.setProperty("java.awt.headless", "true");
+        System.exit(run(args, System.out, System.err));
+    }
+
+    /** Runs the demo; returns the process exit code (0 success, 1 failure, 2 usage). */
+    static int run(String[] args, PrintStream out, PrintStream err) {
+        if (args.length < 1 || args.length > 2) {
+            err.println("usage: LiveDecodeDemo <outDir> [stream.h264 | stream.h265 | stream.hevc]");
+            return 2;
+        }
+        try {
+            Path outDir = outputFolder(args[0]);
+            Path stream = args.length == 2 ? checkedInput(args[1]) : defaultStream(outDir, out);
+            Summary summary = decodeStream(stream, codecTypeFor(stream.toString()), outDir, out);
+            summary.print(out);
+            if (summary.pictures == 0) {
+                throw new DemoFailure("no picture was decoded from " + stream
+                        + "; is it a raw H.264/H.265 (Annex B) elementary stream?");
+            }
+            return 0;
+        } catch (DemoFailure e) {
+            err.println("demo: " + e.getMessage());
+            return 1;
+        } catch (IOException e) {
+            err.println("demo: " + e);
+            return 1;
+        }
+    }
+
+    /** H.265 for names ending in .h265 or .hevc (any case), otherwise H.264. */
+    static int codecTypeFor(String fileName) {
+        String name = fileName.toLowerCase(Locale.ROOT);
+        return name.endsWith(".h265") || name.endsWith(".hevc") ? TYPE_H265 : TYPE_H264;
+    }
+
+    /** The value at percentile p (0..100) of sorted values, by nearest rank; 0 when empty. */
+    static long percentile(long[] sorted, int p) {
+        if (sorted.length == 0) return 0;
+        int rank = (int) Math.ceil((double) p * sorted.length / 100.0);
+        return sorted[Math.min(Math.max(rank, 1), sorted.length) - 1];
+    }
+
+    /** The output folder, created if missing. */
+    private static Path outputFolder(String name) throws DemoFailure {
+        Path folder = Paths.get(name);
+        try {
+            return Files.createDirectories(folder);
+        } catch (IOException e) {
+            throw new DemoFailure("cannot create the output folder " + name + " (" + e + ")");
+        }
+    }
+
+    /** The user's stream, if it is a readable, non-empty regular file. */
+    private static Path checkedInput(String name) throws DemoFailure, IOException {
+        Path path = Paths.get(name);
+        if (!Files.exists(path)) throw new DemoFailure("no such file: " + name);
+        if (!Files.isRegularFile(path)) throw new DemoFailure("not a regular file: " + name);
+        if (!Files.isReadable(path)) throw new DemoFailure("cannot read file: " + name);
+        if (Files.size(path) == 0) throw new DemoFailure("empty file: " + name);
+        return path;
+    }
+
+    /** The cached default stream in outDir, made by the ffmpeg tool if missing. */
+    private static Path defaultStream(Path outDir, PrintStream out) throws DemoFailure, IOException {
+        Path stream = outDir.resolve(DEFAULT_STREAM_NAME);
+        if (Files.isRegularFile(stream) && Files.size(stream) > 0) return stream;
+        out.println("Making the default stream " + stream + " with ffmpeg (first run only)...");
+        // Written under a temporary name so an interrupted run never leaves a truncated cache.
+        Path partial = outDir.resolve(DEFAULT_STREAM_NAME + ".part");
+        List<String> command = List.of("ffmpeg", "-hide_banner", "-loglevel", "error", "-nostdin", "-y",
+                "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25", "-t", "10",
+                "-c:v", "libx264", "-g", "50", "-bf", "0", "-pix_fmt", "yuv420p",
+                "-f", "h264", partial.toString());
+        int status;
+        try {
+            Process ffmpeg = new ProcessBuilder(command).inheritIO().start();
+            status = ffmpeg.waitFor();
+        } catch (IOException e) {
+            throw new DemoFailure("cannot run ffmpeg (" + e.getMessage()
+                    + "); install it with scripts/install-deps.sh");
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new DemoFailure("interrupted while making the default stream");
+        }
+        if (status != 0 || !Files.isRegularFile(partial) || Files.size(partial) == 0) {
+            Files.deleteIfExists(partial);
+            throw new DemoFailure("ffmpeg failed (exit status " + status + ") making " + stream);
+        }
+        Files.move(partial, stream, StandardCopyOption.REPLACE_EXISTING, StandardCopyOption.ATOMIC_MOVE);
+        return stream;
+    }
+
+    /** Feeds the stream chunk by chunk through one decoder and gathers what came back. */
+    private static Summary decodeStream(Path stream, int type, Path outDir, PrintStream out)
+            throws DemoFailure, IOException {
+        long total = Files.size(stream);
+        Summary summary = new Summary(stream, type, total);
+        LogCounter log = new LogCounter(out);
+        Progress progress = new Progress(out, total);
+        log.progress = progress;
+        try {
+            FFmpegDecoder.setLogSink(log);
+        } catch (LinkageError e) {
+            throw new DemoFailure("cannot load the native library (" + e
+                    + "); run the demo with: make demo");
+        }
+        PictureKeeper keeper = new PictureKeeper(outDir, total);
+        long handle = FFmpegDecoder.create(type);
+        if (handle == 0) throw new DemoFailure("FFmpegDecoder.create returned no decoder");
+        try (InputStream in = Files.newInputStream(stream)) {
+            Random sizes = new Random(CHUNK_SEED);
+            long offset = 0;
+            for (int sequence = 0; ; sequence++) {
+                byte[] chunk = in.readNBytes(MIN_CHUNK_BYTES
+                        + sizes.nextInt(MAX_CHUNK_BYTES - MIN_CHUNK_BYTES + 1));
+                if (chunk.length == 0) break;
+                offset += chunk.length;
+                long start = System.nanoTime();
+                Bitmap bitmap = FFmpegDecoder.decode(handle, chunk, sequence, false);
+                summary.addCall(System.nanoTime() - start, bitmap != null);
+                if (bitmap != null) keeper.take(bitmap, offset);
+                progress.update(offset, summary, false);
+            }
+            progress.update(total, summary, true);
+            keeper.finish();
+        } finally {
+            FFmpegDecoder.destroy(handle);
+            FFmpegDecoder.setLogSink(null);
+            keeper.recycle();
+        }
+        summary.logLines = log.normal;
+        summary.detailLines = log.detail;
+        summary.written = keeper.written;
+        summary.outDir = outDir;
+        return summary;
+    }
+
+    /** Thrown for a failure the user can act on; its message is printed as it is. */
+    private static final class DemoFailure extends Exception {
+        private static final long serialVersionUID = 1L;
+
+        DemoFailure(String message) { super(message); }
+    }
+
+    /** Counts the decoder's forwarded lines and prints the first few normal ones. */
+    private static final class LogCounter implements FFmpegDecoder.LogSink {
+        private final PrintStream out;
+        Progress progress;
+        int normal;
+        int detail;
+
+        LogCounter(PrintStream out) { this.out = out; }
+
+        @Override
+        public void line(boolean isDetail, String text) {
+            if (isDetail) {
+                detail++;
+                return;
+            }
+            normal++;
+            if (normal > SHOWN_LOG_LINES + 1) return;
+            progress.breakLine();
+            out.println(normal <= SHOWN_LOG_LINES ? "D/FFmpegDecoder: " + text
+                    : "(further decoder lines are counted, not shown)");
+        }
+    }
+
+    /** One progress line a second; overwritten in place when stdout is a terminal. */
+    private static final class Progress {
+        private final PrintStream out;
+        private final long total;
+        private final boolean terminal = System.console() != null;
+        private long lastPrint = System.nanoTime();
+        private boolean lineOpen;
+
+        Progress(PrintStream out, long total) {
+            this.out = out;
+            this.total = total;
+        }
+
+        /** Prints the state if a second has passed since the last line, or if last. */
+        void update(long offset, Summary summary, boolean last) {
+            long now = System.nanoTime();
+            if (!last && now - lastPrint < PROGRESS_INTERVAL_NANOS) return;
+            lastPrint = now;
+            String text = String.format(Locale.ROOT, "decoding: %3d%% of %s, %d chunks, %d pictures",
+                    total == 0 ? 100 : offset * 100 / total, megabytes(total), summary.chunks, summary.pictures);
+            if (terminal) {
+                out.print("\r" + text);
+                lineOpen = !last;
+                if (last) out.println();
+            } else {
+                out.println(text);
+            }
+            out.flush();
+        }
+
+        /** Ends an open in-place line so that other output starts on a fresh one. */
+        void breakLine() {
+            if (lineOpen) out.println();
+            lineOpen = false;
+        }
+    }
+
+    /**
+     * Picks the pictures to keep: the first, the first past half of the stream
+     * and the last as PNG files, and evenly spaced ones (by stream position) for
+     * the contact sheet. Every bitmap is recycled as soon as it is no longer needed.
+     */
+    private static final class PictureKeeper {
+        private static final int COLUMNS = 4;
+        private static final int ROWS = 3;
+        private static final int THUMB_WIDTH = 320;
+        private static final int GAP = 8;
+
+        private final Path outDir;
+        private final long total;
+        private final BufferedImage[] thumbs = new BufferedImage[COLUMNS * ROWS];
+        private int thumbWidth;
+        private int thumbHeight;
+        private Bitmap latest;
+        private boolean middleWritten;
+        final StringBuilder written = new StringBuilder();
+
+        PictureKeeper(Path outDir, long total) {
+            this.outDir = outDir;
+            this.total = total;
+        }
+
+        /** Takes the bitmap returned by the chunk that ended at offset. */
+        void take(Bitmap bitmap, long offset) throws IOException {
+            if (latest == null) {
+                writePng(bitmap, FIRST_PNG);
+                chooseThumbSize(bitmap);
+            }
+            if (!middleWritten && offset * 2 >= total) {
+                writePng(bitmap, MIDDLE_PNG);
+                middleWritten = true;
+            }
+            // Slot k shows the first picture at or past k/(slots-1) of the stream; the last slot is kept for the end.
+            for (int k = 0; k < thumbs.length - 1; k++) {
+                if (thumbs[k] == null && offset * (thumbs.length - 1) >= k * total) thumbs[k] = thumbnail(bitmap);
+            }
+            if (latest != null) latest.recycle();
+            latest = bitmap;
+        }
+
+        /** Writes the last picture and the contact sheet. */
+        void finish() throws IOException {
+            if (latest == null) return;
+            writePng(latest, LAST_PNG);
+            thumbs[thumbs.length - 1] = thumbnail(latest);
+            writeSheet();
+        }
+
+        /** Recycles the bitmap still held. */
+        void recycle() {
+            if (latest != null) latest.recycle();
+            latest = null;
+        }
+
+        /** Thumbnails THUMB_WIDTH wide with the first picture's aspect (clamped to a square's height). */
+        private void chooseThumbSize(Bitmap bitmap) {
+            thumbWidth = THUMB_WIDTH;
+            long height = (long) THUMB_WIDTH * bitmap.getHeight() / bitmap.getWidth();
+            thumbHeight = (int) Math.max(1, Math.min(THUMB_WIDTH, height));
+        }
+
+        private void writePng(Bitmap bitmap, String name) throws IOException {
+            try (OutputStream file = Files.newOutputStream(outDir.resolve(name))) {
+                if (!bitmap.compress(Bitmap.CompressFormat.PNG, 100, file)) {
+                    throw new IOException("PNG encoding failed for " + name);
+                }
+            }
+            noteWritten(name);
+        }
+
+        private void writeSheet() throws IOException {
+            int width = COLUMNS * thumbWidth + (COLUMNS + 1) * GAP;
+            int height = ROWS * thumbHeight + (ROWS + 1) * GAP;
+            BufferedImage sheet = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
+            Graphics2D g = sheet.createGraphics();
+            g.setColor(new Color(0x20, 0x20, 0x20));
+            g.fillRect(0, 0, width, height);
+            for (int k = 0; k < thumbs.length; k++) {
+                BufferedImage thumb = thumbs[k];
+                if (thumb == null) continue;  // the stream gave no picture past this point
+                int x = GAP + (k % COLUMNS) * (thumbWidth + GAP) + (thumbWidth - thumb.getWidth()) / 2;
+                int y = GAP + (k / COLUMNS) * (thumbHeight + GAP) + (thumbHeight - thumb.getHeight()) / 2;
+                g.drawImage(thumb, x, y, null);
+            }
+            g.dispose();
+            if (!ImageIO.write(sheet, "png", outDir.resolve(SHEET_PNG).toFile())) {
+                throw new IOException("no PNG writer for " + SHEET_PNG);
+            }
+            noteWritten(SHEET_PNG);
+        }
+
+        private void noteWritten(String name) {
+            if (written.indexOf(name) >= 0) return;
+            if (written.length() > 0) written.append(", ");
+            written.append(name);
+        }
+
+        /** The bitmap scaled to fit the thumbnail cell, aspect kept. */
+        private BufferedImage thumbnail(Bitmap bitmap) {
+            double scale = Math.min((double) thumbWidth / bitmap.getWidth(),
+                    (double) thumbHeight / bitmap.getHeight());
+            int width = (int) Math.max(1, Math.round(bitmap.getWidth() * scale));
+            int height = (int) Math.max(1, Math.round(bitmap.getHeight() * scale));
+            return scaleDown(toImage(bitmap), width, height);
+        }
+    }
+
+    /** The bitmap's pixels as an RGB image. */
+    static BufferedImage toImage(Bitmap bitmap) {
+        int width = bitmap.getWidth();
+        int height = bitmap.getHeight();
+        int[] colours = new int[width * height];
+        bitmap.getPixels(colours, 0, width, 0, 0, width, height);
+        BufferedImage image = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
+        image.setRGB(0, 0, width, height, colours, 0, width);
+        return image;
+    }
+
+    /** Scales down in halving bilinear steps, which keeps fine detail from aliasing. */
+    static BufferedImage scaleDown(BufferedImage image, int width, int height) {
+        BufferedImage current = image;
+        while (current.getWidth() != width || current.getHeight() != height) {
+            int stepWidth = Math.max(width, current.getWidth() / 2);
+            int stepHeight = Math.max(height, current.getHeight() / 2);
+            BufferedImage next = new BufferedImage(stepWidth, stepHeight, BufferedImage.TYPE_INT_RGB);
+            Graphics2D g = next.createGraphics();
+            g.setRenderingHint(RenderingHints.KEY_INTERPOLATION, RenderingHints.VALUE_INTERPOLATION_BILINEAR);
+            g.drawImage(current, 0, 0, stepWidth, stepHeight, null);
+            g.dispose();
+            current = next;
+        }
+        return current;
+    }
+
+    /** A byte count in megabytes (kilobytes below one megabyte), for people. */
+    static String megabytes(long bytes) {
+        return bytes < 1_000_000 ? String.format(Locale.ROOT, "%.1f KB", bytes / 1e3)
+                : String.format(Locale.ROOT, "%.2f MB", bytes / 1e6);
+    }
+
+    /** What the run measured, and its printout. */
+    private static final class Summary {
+        final Path stream;
+        final int type;
+        final long bytes;
+        int chunks;
+        int pictures;
+        int nulls;
+        long[] callNanos = new long[1024];
+        long decodeNanos;
+        int logLines;
+        int detailLines;
+        CharSequence written = "";
+        Path outDir;
+
+        Summary(Path stream, int type, long bytes) {
+            this.stream = stream;
+            this.type = type;
+            this.bytes = bytes;
+        }
+
+        /** Records one decode call: its duration and whether it gave a bitmap. */
+        void addCall(long nanos, boolean gavePicture) {
+            if (chunks == callNanos.length) callNanos = Arrays.copyOf(callNanos, chunks * 2);
+            callNanos[chunks++] = nanos;
+            decodeNanos += nanos;
+            if (gavePicture) pictures++;
+            else nulls++;
+        }
+
+        void print(PrintStream out) {
+            long[] sorted = Arrays.copyOf(callNanos, chunks);
+            Arrays.sort(sorted);
+            double seconds = decodeNanos / 1e9;
+            out.println("Summary");
+            out.println("  stream:          " + stream + " (" + (type == TYPE_H265 ? "H.265" : "H.264")
+                    + ", " + megabytes(bytes) + ")");
+            out.printf(Locale.ROOT, "  chunks:          %d (%d to %d bytes, seed %d)%n",
+                    chunks, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, CHUNK_SEED);
+            out.printf(Locale.ROOT, "  pictures:        %d (bitmaps returned)%n", pictures);
+            out.printf(Locale.ROOT, "  null results:    %d%n", nulls);
+            out.printf(Locale.ROOT, "  pictures/s:      %.1f (%.3f s spent in decode calls)%n",
+                    seconds > 0 ? pictures / seconds : 0.0, seconds);
+            out.printf(Locale.ROOT, "  decode median:   %.3f ms%n", percentile(sorted, 50) / 1e6);
+            out.printf(Locale.ROOT, "  decode p99:      %.3f ms%n", percentile(sorted, 99) / 1e6);
+            out.printf(Locale.ROOT, "  decoder lines:   %d normal, %d detail%n", logLines, detailLines);
+            if (written.length() > 0) out.println("  PNG files:       " + outDir + ": " + written);
+        }
+    }
+}
