@@ -57,21 +57,61 @@ using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Parser = std::unique_ptr<AVCodecParserContext, ParserCloser>;
 using File = std::unique_ptr<FILE, FileCloser>;
 
+/// A packet held by the call itself (not av_packet_alloc'ed), reused for every read;
+/// whatever it still references is released when the holder goes.
+class HeldPacket {
+ public:
+  HeldPacket() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    av_init_packet(&packet_);
+#pragma GCC diagnostic pop
+    packet_.data = nullptr;
+    packet_.size = 0;
+  }
+  ~HeldPacket() { av_packet_unref(&packet_); }
+  HeldPacket(const HeldPacket&) = delete;
+  HeldPacket& operator=(const HeldPacket&) = delete;
+
+  AVPacket* get() { return &packet_; }
+
+ private:
+  AVPacket packet_;
+};
+
+/// Converts a packet's pts, dts and duration between time bases, to the nearest value;
+/// AV_NOPTS_VALUE stays as it is, so missing timestamps remain missing.
+inline void rescalePacketTimes(AVPacket* packet, AVRational from, AVRational to) {
+  const auto rounding = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+  packet->pts = av_rescale_q_rnd(packet->pts, from, to, rounding);
+  packet->dts = av_rescale_q_rnd(packet->dts, from, to, rounding);
+  packet->duration = av_rescale_q_rnd(packet->duration, from, to, rounding);
+}
+
 /// Text of a Java path string (modified UTF-8), released when the holder goes.
 class JavaPath {
  public:
-  JavaPath(JNIEnv* env, jstring path)
-      : env_(env), path_(path), text_(env->GetStringUTFChars(path, nullptr)) {}
+  JavaPath(JNIEnv* env, jstring path) : env_(env), path_(path), text_(textOf(env, path)) {}
   ~JavaPath() {
     if (text_ != nullptr) env_->ReleaseStringUTFChars(path_, text_);
   }
   JavaPath(const JavaPath&) = delete;
   JavaPath& operator=(const JavaPath&) = delete;
 
-  /// Null when the JVM could not give the text; its exception is then pending.
+  /// Null when the JVM could not give the text or the path was null; an exception is then pending.
   const char* text() const { return text_; }
 
  private:
+  /// GetStringUTFChars, except that a null string (which would crash it) throws the usual NPE.
+  static const char* textOf(JNIEnv* env, jstring path) {
+    if (path != nullptr) return env->GetStringUTFChars(path, nullptr);
+    jclass npe = env->FindClass("java/lang/NullPointerException");
+    if (npe == nullptr) return nullptr;  // FindClass's own error is pending
+    env->ThrowNew(npe, "path");
+    env->DeleteLocalRef(npe);
+    return nullptr;
+  }
+
   JNIEnv* env_;
   jstring path_;
   const char* text_;
@@ -146,6 +186,17 @@ int resampleAudio(const char* output);
 /// Scales 100 generated 320x240 pictures to 640x480 RGB24; 0 or 1.
 int scaleVideo(const char* output);
 
+// ---- Inner steps of the video tools, exposed for their tests. ----
+
+/// Sends one packet (null drains) and saves every 20th picture the decoder returns.
+void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
+                       const char* prefix);
+/// True when the picture's memory holds the 8-bit 4:2:0 planes a .yuv picture file takes.
+bool pictureFitsFile(const AVFrame* picture);
+/// Sends one picture (null drains) and writes every packet the encoder returns to output.
+void encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
+                      FILE* output);
+
 // ---- Inner rules of the audio encoder, exposed for their tests. ----
 
 /// The rate nearest to 44100 of a 0-terminated list (first of equals); 44100 for no list.
@@ -154,5 +205,38 @@ int chooseSampleRate(const int* rates);
 uint64_t chooseChannelLayout(const uint64_t* layouts);
 /// Fills n instants of c interleaved channels with the 440 Hz tone, advancing the phase.
 void fillTone(int16_t* samples, int n, int channels, float* phase, float step);
+
+/// The number of channels of a 64-bit channel mask.
+inline int layoutChannelCount(uint64_t layout) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return av_get_channel_layout_nb_channels(layout);
+#pragma GCC diagnostic pop
+}
+
+/// Finds the decoder of `codec`, makes its parser and opens a context for it, logging
+/// the step that failed; false then, with what was made so far held by the handles.
+inline bool openParsingDecoder(AVCodecID codec, Parser* parser, CodecContext* context) {
+  const AVCodec* decoder = avcodec_find_decoder(codec);
+  if (decoder == nullptr) {
+    TOOL_LOG("Codec not found\n");
+    return false;
+  }
+  parser->reset(av_parser_init(decoder->id));
+  if (!*parser) {
+    TOOL_LOG("avCodecParserContext not found\n");
+    return false;
+  }
+  context->reset(avcodec_alloc_context3(decoder));
+  if (!*context) {
+    TOOL_LOG("Could not allocate avCodecContext\n");
+    return false;
+  }
+  if (avcodec_open2(context->get(), decoder, nullptr) < 0) {
+    TOOL_LOG("Could not open avCodec\n");
+    return false;
+  }
+  return true;
+}
 
 }  // namespace qn::tools

@@ -1,0 +1,170 @@
+// decodeAudio: a raw AAC stream (ADTS framing) to headerless interleaved PCM,
+// closed by a log line with the ffplay command that plays the result.
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "tools/tool_common.h"
+
+namespace qn::tools {
+namespace {
+
+constexpr int kInputBufferSize = 20480;
+constexpr int kRefillThreshold = 4096;
+
+/// The channel count the decoder reports in its context.
+int contextChannels(const AVCodecContext* context) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return context->channels;
+#pragma GCC diagnostic pop
+}
+
+/// Writes one frame's samples interleaved: instant by instant, channel by channel.
+void writeInterleaved(const AVCodecContext* context, const AVFrame* frame, int sampleSize,
+                      FILE* output) {
+  // Never write a channel the frame does not hold, whatever the context says.
+  const int frameChannels = frame->ch_layout.nb_channels;
+  const int channels = std::min(contextChannels(context), frameChannels);
+  const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format));
+  for (int i = 0; i < frame->nb_samples; i++) {
+    for (int ch = 0; ch < channels; ch++) {
+      // extended_data holds every plane; data[] only the first eight.
+      const int offset = planar ? i * sampleSize : (i * frameChannels + ch) * sampleSize;
+      const uint8_t* sample = frame->extended_data[planar ? ch : 0] + offset;
+      fwrite(sample, 1, sampleSize, output);
+    }
+  }
+}
+
+/// Sends one packet (an empty one drains) and writes every frame it gives.
+void decodeAudioPacket(AVCodecContext* context, const AVPacket* packet, AVFrame* frame,
+                       FILE* output) {
+  int ret = avcodec_send_packet(context, packet);
+  if (ret < 0) {
+    TOOL_LOGF("Error sending a packet for decoding: %s\n", qn::ErrorText(ret).text);
+    return;
+  }
+  for (;;) {
+    ret = avcodec_receive_frame(context, frame);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret < 0) {
+      TOOL_LOG("Error during decoding\n");
+      return;
+    }
+    // The size of the samples actually held in the frame's buffers.
+    const int sampleSize = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
+    if (sampleSize <= 0) {
+      TOOL_LOG("Failed to calculate data size\n");
+      return;
+    }
+    writeInterleaved(context, frame, sampleSize, output);
+  }
+}
+
+/// Logs the ffplay command for the file, named after the packed form of the decoder's format.
+void logPlaybackHint(const AVCodecContext* context, const char* output) {
+  AVSampleFormat format = context->sample_fmt;
+  if (av_sample_fmt_is_planar(format)) format = av_get_packed_sample_fmt(format);
+  const char* name = pcmFormatName(format);
+  if (name == nullptr) {
+    const char* formatName = av_get_sample_fmt_name(format);
+    TOOL_LOGF("sample format %s is not supported as output format\n",
+              formatName != nullptr ? formatName : "none");
+    return;
+  }
+  TOOL_LOGF("Play the output audio file with the command:\nffplay -f %s -ac %d -ar %d %s\n", name,
+            contextChannels(context), context->sample_rate, output);
+}
+
+/// Logs why a file could not be opened: the fixed text, then the system's own words.
+void logOpenFailure(const char* what) {
+  const int error = errno;
+  TOOL_LOG(what);
+  TOOL_LOG(strerror(error));
+}
+
+/// Parses and decodes the whole input into output; false after a failure that skips the hint.
+bool decodeStream(AVCodecContext* context, AVCodecParserContext* parser, AVPacket* packet,
+                  FILE* input, FILE* output) {
+  uint8_t buffer[kInputBufferSize + AV_INPUT_BUFFER_PADDING_SIZE];
+  // The parser may read a little past the data; the room behind it stays zero.
+  std::memset(buffer + kInputBufferSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+  Frame frame;
+  size_t n = fread(buffer, 1, kInputBufferSize, input);
+  const uint8_t* cursor = buffer;
+  while (n != 0) {
+    if (!frame) {
+      frame.reset(av_frame_alloc());
+      if (!frame) {
+        TOOL_LOG("Could not allocate video avFrame\n");
+        return false;
+      }
+    }
+    const int used = av_parser_parse2(parser, context, &packet->data, &packet->size, cursor,
+                                      static_cast<int>(n), AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (used < 0) {
+      TOOL_LOG("Error while parsing\n");
+      return false;
+    }
+    cursor += used;
+    n -= used;
+    if (packet->size != 0) decodeAudioPacket(context, packet, frame.get(), output);
+    if (n < kRefillThreshold) {
+      std::memmove(buffer, cursor, n);
+      cursor = buffer;
+      const size_t read = fread(buffer + n, 1, kInputBufferSize - n, input);
+      if (read > 0) n += read;
+    }
+  }
+  // An empty input gave the decoder nothing: there is nothing to flush.
+  if (!frame) return true;
+  // The parser still holds the last frame of the stream until it is told the input ended.
+  av_parser_parse2(parser, context, &packet->data, &packet->size, nullptr, 0, AV_NOPTS_VALUE,
+                   AV_NOPTS_VALUE, 0);
+  if (packet->size != 0) decodeAudioPacket(context, packet, frame.get(), output);
+  packet->data = nullptr;
+  packet->size = 0;
+  decodeAudioPacket(context, packet, frame.get(), output);
+  return true;
+}
+
+}  // namespace
+
+int decodeAudio(const char* inputPath, const char* outputPath) {
+  TOOL_LOG(inputPath);
+  TOOL_LOG(outputPath);
+  Packet packet(av_packet_alloc());
+  if (!packet) {
+    TOOL_LOG("Could not allocate packet\n");
+    return 0;
+  }
+  Parser parser;
+  CodecContext context;
+  if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 0;
+  File input(fopen(inputPath, "rbe"));
+  if (!input) {
+    logOpenFailure("Could not open in file\n");
+    return 0;
+  }
+  File output(fopen(outputPath, "wbe"));
+  if (!output) {
+    logOpenFailure("Could not open out file\n");
+    return 0;
+  }
+  if (decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get())) {
+    logPlaybackHint(context.get(), outputPath);
+  }
+  return 0;
+}
+
+}  // namespace qn::tools
+
+extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeAudio)(JNIEnv* env, jobject /*activity*/,
+                                                          jstring input, jstring output) {
+  const qn::tools::JavaPath inputPath(env, input);
+  if (inputPath.text() == nullptr) return 0;
+  const qn::tools::JavaPath outputPath(env, output);
+  if (outputPath.text() == nullptr) return 0;
+  return qn::tools::decodeAudio(inputPath.text(), outputPath.text());
+}

@@ -1,0 +1,177 @@
+// encodeAudio: 200 frames of a generated 440 Hz tone through the MP2 encoder,
+// its packets written back to back as a raw MP2 stream.
+#include <cmath>
+#include <cstdlib>
+
+#include "tools/tool_common.h"
+
+namespace qn::tools {
+namespace {
+
+constexpr int kFrameCount = 200;
+constexpr int kBitRate = 64000;
+constexpr int kPreferredRate = 44100;
+constexpr double kTwoPiTimes440 = 2764.601535159018;
+
+/// True if the encoder lists the format; an encoder that lists none offers none.
+bool offersSampleFormat(const AVCodec* encoder, AVSampleFormat format) {
+  if (encoder->sample_fmts == nullptr) return false;
+  for (const AVSampleFormat* entry = encoder->sample_fmts; *entry != AV_SAMPLE_FMT_NONE; entry++) {
+    if (*entry == format) return true;
+  }
+  return false;
+}
+
+/// Stores the layout and its channel count in the context's channel fields.
+void setChannelLayout(AVCodecContext* context, uint64_t layout) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  context->channel_layout = layout;
+  context->channels = layoutChannelCount(layout);
+#pragma GCC diagnostic pop
+}
+
+/// The encoder's own list of 64-bit channel masks, or null.
+const uint64_t* publishedLayouts(const AVCodec* encoder) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return encoder->channel_layouts;
+#pragma GCC diagnostic pop
+}
+
+/// Shapes the frame after the opened encoder: its frame size, format and layout.
+void shapeFrame(AVFrame* frame, const AVCodecContext* context) {
+  frame->nb_samples = context->frame_size;
+  frame->format = context->sample_fmt;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  frame->channel_layout = context->channel_layout;
+#pragma GCC diagnostic pop
+}
+
+/// Sends one frame (null drains) and writes every packet the encoder returns.
+void encodeAudioFrame(AVCodecContext* context, const AVFrame* frame, AVPacket* packet,
+                      FILE* output) {
+  if (avcodec_send_frame(context, frame) < 0) {
+    TOOL_LOG("Error sending the frame to the encoder\n");
+    return;
+  }
+  for (;;) {
+    const int ret = avcodec_receive_packet(context, packet);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret < 0) {
+      TOOL_LOG("Error encoding audio frame\n");
+      return;
+    }
+    fwrite(packet->data, 1, packet->size, output);
+    av_packet_unref(packet);
+  }
+}
+
+/// Encodes the 200 tone frames and drains the encoder; stops early if a frame stays shared.
+void encodeTone(AVCodecContext* context, AVFrame* frame, AVPacket* packet, FILE* output) {
+  const float step = static_cast<float>(kTwoPiTimes440 / context->sample_rate);
+  float phase = 0.0f;
+  for (int i = 0; i < kFrameCount; i++) {
+    if (av_frame_make_writable(frame) < 0) return;
+    // The frame's own size and channel count bound what is written into its buffer.
+    fillTone(reinterpret_cast<int16_t*>(frame->data[0]), frame->nb_samples,
+             frame->ch_layout.nb_channels, &phase, step);
+    encodeAudioFrame(context, frame, packet, output);
+  }
+  encodeAudioFrame(context, nullptr, packet, output);
+}
+
+}  // namespace
+
+int chooseSampleRate(const int* rates) {
+  if (rates == nullptr) return kPreferredRate;
+  int best = 0;
+  for (const int* rate = rates; *rate != 0; rate++) {
+    const bool nearer = std::abs(*rate - kPreferredRate) < std::abs(best - kPreferredRate);
+    if (best == 0 || nearer) best = *rate;
+  }
+  return best;
+}
+
+uint64_t chooseChannelLayout(const uint64_t* layouts) {
+  if (layouts == nullptr) return AV_CH_LAYOUT_STEREO;
+  uint64_t best = 0;
+  int bestChannels = 0;
+  for (const uint64_t* layout = layouts; *layout != 0; layout++) {
+    const int channels = layoutChannelCount(*layout);
+    if (channels > bestChannels) {
+      best = *layout;
+      bestChannels = channels;
+    }
+  }
+  return best;
+}
+
+void fillTone(int16_t* samples, int n, int channels, float* phase, float step) {
+  float t = *phase;
+  for (int j = 0; j < n; j++) {
+    const auto value = static_cast<int16_t>(static_cast<int>(sinf(t) * 10000.0f));
+    for (int k = 0; k < channels; k++) samples[channels * j + k] = value;
+    t += step;
+  }
+  *phase = t;
+}
+
+int encodeAudio(const char* outputPath) {
+  TOOL_LOG(outputPath);
+  const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MP2);
+  if (encoder == nullptr) {
+    TOOL_LOG("Codec not found\n");
+    return 0;
+  }
+  CodecContext context(avcodec_alloc_context3(encoder));
+  if (!context) {
+    TOOL_LOG("Could not allocate audio codec context\n");
+    return 0;
+  }
+  context->bit_rate = kBitRate;
+  context->sample_fmt = AV_SAMPLE_FMT_S16;
+  if (!offersSampleFormat(encoder, context->sample_fmt)) {
+    TOOL_LOGF("Encoder does not support sample format %s",
+              av_get_sample_fmt_name(context->sample_fmt));
+    return 0;
+  }
+  context->sample_rate = chooseSampleRate(encoder->supported_samplerates);
+  setChannelLayout(context.get(), chooseChannelLayout(publishedLayouts(encoder)));
+  if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
+    TOOL_LOG("Could not open codec\n");
+    return 0;
+  }
+  File output(fopen(outputPath, "wbe"));
+  if (!output) {
+    TOOL_LOGF("Could not open %s\n", outputPath);
+    return 0;
+  }
+  Packet packet(av_packet_alloc());
+  if (!packet) {
+    TOOL_LOG("could not allocate the packet\n");
+    return 0;
+  }
+  Frame frame(av_frame_alloc());
+  if (!frame) {
+    TOOL_LOG("Could not allocate audio frame\n");
+    return 0;
+  }
+  shapeFrame(frame.get(), context.get());
+  if (av_frame_get_buffer(frame.get(), 0) < 0) {
+    TOOL_LOG("Could not allocate audio data buffers\n");
+    return 0;
+  }
+  encodeTone(context.get(), frame.get(), packet.get(), output.get());
+  return 0;
+}
+
+}  // namespace qn::tools
+
+extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(encodeAudio)(JNIEnv* env, jobject /*activity*/,
+                                                          jstring output) {
+  const qn::tools::JavaPath outputPath(env, output);
+  if (outputPath.text() == nullptr) return 0;
+  return qn::tools::encodeAudio(outputPath.text());
+}
