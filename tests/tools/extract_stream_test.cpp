@@ -1,0 +1,197 @@
+// extractAudio / extractVideo: one stream of a media file copied into a file of its own.
+#include <gtest/gtest.h>
+
+#include "tests/support/android_log.h"
+#include "tests/tools/container_media.h"
+#include "tools/tool_common.h"
+
+namespace qn::testing {
+namespace {
+
+using qn::tools::extractStream;
+using Lines = std::vector<std::string>;
+
+class Extraction : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { inputs_ = new ContainerInputs(makeContainerInputs("extract")); }
+  static void TearDownTestSuite() { delete inputs_; }
+  void SetUp() override { takeAndroidLog(); }
+
+  static const ContainerInputs& in() { return *inputs_; }
+  static std::string out(const std::string& name) { return in().dir + "/" + name; }
+
+  /// Extracts and returns the Android log lines, each checked for priority 6 and tag "TAG".
+  static Lines extract(const std::string& input, const std::string& output, AVMediaType type) {
+    extractStream(input.c_str(), output.c_str(), type);
+    Lines texts;
+    for (const LogEntry& entry : takeAndroidLog()) {
+      EXPECT_EQ(entry.priority, 6) << entry.text;
+      EXPECT_EQ(entry.tag, "TAG") << entry.text;
+      texts.push_back(entry.text);
+    }
+    return texts;
+  }
+
+  /// Checks that output holds exactly the input's stream of type with all its packets.
+  static void expectOneStreamCopy(const std::string& input, const std::string& output,
+                                  AVMediaType type) {
+    const MediaInfo source = readMedia(input);
+    const MediaInfo copy = readMedia(output);
+    ASSERT_TRUE(copy.opened) << output;
+    ASSERT_EQ(copy.streams.size(), 1u);
+    const StreamInfo* original = nullptr;
+    for (const StreamInfo& s : source.streams) {
+      if (s.type == type) original = &s;
+    }
+    ASSERT_NE(original, nullptr);
+    const StreamInfo& written = copy.streams[0];
+    EXPECT_EQ(written.type, type);
+    EXPECT_EQ(written.codec, original->codec);
+    EXPECT_EQ(written.width, original->width);
+    EXPECT_EQ(written.height, original->height);
+    EXPECT_EQ(written.sampleRate, original->sampleRate);
+    EXPECT_EQ(written.channels, original->channels);
+    EXPECT_EQ(written.packets.size(), original->packets.size());
+    EXPECT_EQ(copy.packets.size(), written.packets.size()) << "every packet is on stream 0";
+    expectDecodesEveryStream(output, 1);
+  }
+
+ private:
+  static ContainerInputs* inputs_;
+};
+ContainerInputs* Extraction::inputs_ = nullptr;
+
+// ---- Copies ----
+
+TEST_F(Extraction, VideoOfAnMp4GoesIntoMatroskaWithEveryPacketAndItsTimes) {
+  const std::string output = out("video.mkv");
+  EXPECT_EQ(extract(in().mp4, output, AVMEDIA_TYPE_VIDEO), (Lines{in().mp4, output}));
+  expectOneStreamCopy(in().mp4, output, AVMEDIA_TYPE_VIDEO);
+  const MediaInfo source = readMedia(in().mp4);
+  const MediaInfo copy = readMedia(output);
+  ASSERT_EQ(copy.streams.size(), 1u);
+  EXPECT_EQ(copy.streams[0].extradata, source.streams[0].extradata);
+  // Presentation times survive the change of time base (MP4's 1/12800, Matroska's 1/1000).
+  const AVRational from = source.streams[0].timeBase, to = copy.streams[0].timeBase;
+  for (size_t i = 0; i < copy.packets.size() && i < source.streams[0].packets.size(); i++) {
+    EXPECT_EQ(copy.packets[i].pts, av_rescale_q(source.streams[0].packets[i].pts, from, to)) << i;
+  }
+}
+
+TEST_F(Extraction, AudioOfAnMp4GoesIntoAdtsAndMatroska) {
+  for (const char* name : {"audio.aac", "audio.mka"}) {
+    const std::string output = out(name);
+    EXPECT_EQ(extract(in().mp4, output, AVMEDIA_TYPE_AUDIO), (Lines{in().mp4, output}));
+    expectOneStreamCopy(in().mp4, output, AVMEDIA_TYPE_AUDIO);
+  }
+}
+
+TEST_F(Extraction, VideoOfAnMp4BecomesARawH264StreamThatFfprobeCountsWhole) {
+  const std::string output = out("video.h264");
+  EXPECT_EQ(extract(in().mp4, output, AVMEDIA_TYPE_VIDEO), (Lines{in().mp4, output}));
+  const std::string counted = commandOutput(
+      "ffprobe -v error -count_packets -show_entries stream=codec_name,nb_read_packets -of csv=p=0 " +
+      output);
+  EXPECT_EQ(counted, "h264,25\n");
+  expectDecodesEveryStream(output, 1);
+}
+
+TEST_F(Extraction, BFramesKeepTheirOwnDecodingTimesSoNoPacketIsLost) {
+  const MediaInfo source = readMedia(in().bFramesMp4);
+  ASSERT_EQ(source.streams.size(), 2u);
+  const std::vector<PacketInfo>& original = source.streams[0].packets;
+  bool reordered = false;
+  for (const PacketInfo& p : original) reordered |= p.pts != p.dts;
+  ASSERT_TRUE(reordered) << "the input must have B-frames";
+
+  for (const char* name : {"bframes.mkv", "bframes.mp4"}) {
+    const std::string output = out(name);
+    extract(in().bFramesMp4, output, AVMEDIA_TYPE_VIDEO);
+    expectOneStreamCopy(in().bFramesMp4, output, AVMEDIA_TYPE_VIDEO);
+  }
+  // MP4 keeps decoding times as written: each packet's reorder delay survives the copy.
+  const MediaInfo copy = readMedia(out("bframes.mp4"));
+  ASSERT_EQ(copy.packets.size(), original.size());
+  const AVRational from = source.streams[0].timeBase, to = copy.streams[0].timeBase;
+  for (size_t i = 0; i < original.size(); i++) {
+    EXPECT_EQ(copy.packets[i].pts - copy.packets[i].dts,
+              av_rescale_q(original[i].pts - original[i].dts, from, to))
+        << "packet " << i;
+  }
+}
+
+TEST_F(Extraction, ARawStreamIsNotAnalysedSoItsUnknownPictureSizeStopsTheHeader) {
+  // Without stream analysis a raw stream's picture size is unknown, and the muxer says so.
+  const std::string output = out("copy.h264");
+  EXPECT_EQ(extract(in().rawH264, output, AVMEDIA_TYPE_VIDEO),
+            (Lines{in().rawH264, output, "avformat_write_header：Invalid argument"}));
+}
+
+TEST_F(Extraction, StreamsOfOtherTypesAreReadButNotWritten) {
+  const std::string video = out("mkv-video.mkv");
+  const std::string audio = out("mkv-audio.mka");
+  extract(in().mkv, video, AVMEDIA_TYPE_VIDEO);
+  extract(in().mkv, audio, AVMEDIA_TYPE_AUDIO);
+  expectOneStreamCopy(in().mkv, video, AVMEDIA_TYPE_VIDEO);
+  expectOneStreamCopy(in().mkv, audio, AVMEDIA_TYPE_AUDIO);
+}
+
+TEST_F(Extraction, AnExistingOutputFileIsReplaced) {
+  const std::string fresh = out("fresh.aac");
+  const std::string existing = out("existing.aac");
+  ASSERT_TRUE(writeFile(existing, std::vector<uint8_t>(1 << 20, 0x5a)));
+  extract(in().mp4, fresh, AVMEDIA_TYPE_AUDIO);
+  extract(in().mp4, existing, AVMEDIA_TYPE_AUDIO);
+  ASSERT_FALSE(readFile(fresh).empty());
+  EXPECT_TRUE(readFile(existing) == readFile(fresh));
+}
+
+// ---- Failures: one line after the two paths, nothing written ----
+
+TEST_F(Extraction, AnInputWithoutTheWantedStreamNamesTheMissingType) {
+  const std::string noVideo = out("novideo.mkv");
+  EXPECT_EQ(extract(in().audioOnly, noVideo, AVMEDIA_TYPE_VIDEO),
+            (Lines{in().audioOnly, noVideo, "查找视频流失败：Stream not found"}));
+  EXPECT_FALSE(fileExists(noVideo));
+
+  const std::string noAudio = out("noaudio.aac");
+  EXPECT_EQ(extract(in().rawH264, noAudio, AVMEDIA_TYPE_AUDIO),
+            (Lines{in().rawH264, noAudio, "查找音频流失败：Stream not found"}));
+  EXPECT_FALSE(fileExists(noAudio));
+}
+
+TEST_F(Extraction, AMissingInputIsReportedWithFfmpegsText) {
+  const std::string missing = out("does-not-exist.mp4");
+  const std::string output = out("never.h264");
+  EXPECT_EQ(extract(missing, output, AVMEDIA_TYPE_VIDEO),
+            (Lines{missing, output, "avformat_open_input失败：No such file or directory"}));
+  EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(Extraction, AnOutputNameWithoutMuxerCreatesNoFile) {
+  const std::string output = out("video.nosuchcontainer");
+  EXPECT_EQ(extract(in().mp4, output, AVMEDIA_TYPE_VIDEO),
+            (Lines{in().mp4, output, "Cloud not guess file format"}));
+  EXPECT_FALSE(fileExists(output));
+}
+
+TEST_F(Extraction, AnUnwritableOutputIsReportedByAvioOpen) {
+  const std::string output = out("no-such-dir/video.h264");
+  EXPECT_EQ(extract(in().mp4, output, AVMEDIA_TYPE_VIDEO),
+            (Lines{in().mp4, output, "avio_open：No such file or directory"}));
+}
+
+TEST_F(Extraction, AMuxerRefusingTheStreamLeavesTheOpenedFileBehind) {
+  // WAVE holds audio only, so its header refuses a video stream.
+  const std::string output = out("video.wav");
+  const Lines lines = extract(in().mp4, output, AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], in().mp4);
+  EXPECT_EQ(lines[1], output);
+  EXPECT_EQ(lines[2], std::string("avformat_write_header：") +
+                          ErrorText(AVERROR(ENOSYS)).text);  // "Function not implemented"
+  EXPECT_TRUE(fileExists(output));
+}
+
+}  // namespace
+}  // namespace qn::testing

@@ -1,0 +1,209 @@
+// remux: rewrite a media file into the container of the output name without
+// decoding, keeping its video, audio and subtitle streams, and print every
+// packet's timestamps before and after their conversion on standard output.
+#include "tools/tool_common.h"
+
+namespace qn::tools {
+namespace {
+
+/// Output context from avformat_alloc_output_context2; closes the file only where the
+/// tool opened it (muxers without AVFMT_NOFILE), then frees the context.
+struct RemuxOutputFreer {
+  void operator()(AVFormatContext* context) const {
+    if (!(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
+using RemuxOutput = std::unique_ptr<AVFormatContext, RemuxOutputFreer>;
+
+struct AvFreer {
+  void operator()(int* block) const { av_freep(&block); }
+};
+/// Output stream index of each input stream, -1 for a dropped one.
+using StreamMap = std::unique_ptr<int, AvFreer>;
+
+/// Writes a timestamp, or "NOPTS" when it is missing, into a 32-byte field.
+void formatTicks(char (&field)[32], int64_t ticks) {
+  if (ticks == AV_NOPTS_VALUE) {
+    snprintf(field, sizeof field, "NOPTS");
+  } else {
+    snprintf(field, sizeof field, "%lld", static_cast<long long>(ticks));
+  }
+}
+
+/// Writes a timestamp in seconds of timeBase, or "NOPTS", into a 32-byte field.
+void formatSeconds(char (&field)[32], int64_t ticks, AVRational timeBase) {
+  if (ticks == AV_NOPTS_VALUE) {
+    snprintf(field, sizeof field, "NOPTS");
+  } else {
+    const double unit = static_cast<double>(timeBase.num) / timeBase.den;
+    snprintf(field, sizeof field, "%.6g", unit * static_cast<double>(ticks));
+  }
+}
+
+/// Prints one timestamp line of packet, its times read in timeBase, to standard output.
+void printPacketTimes(AVRational timeBase, const AVPacket* packet, const char* tag) {
+  char pts[32] = {}, ptsTime[32] = {}, dts[32] = {}, dtsTime[32] = {};
+  char duration[32] = {}, durationTime[32] = {};
+  formatTicks(pts, packet->pts);
+  formatSeconds(ptsTime, packet->pts, timeBase);
+  formatTicks(dts, packet->dts);
+  formatSeconds(dtsTime, packet->dts, timeBase);
+  formatTicks(duration, packet->duration);
+  formatSeconds(durationTime, packet->duration, timeBase);
+  printf("%s: pts:%s pts_time:%s dts:%s dts_time:%s duration:%s duration_time:%s "
+         "stream_index:%d\n",
+         tag, pts, ptsTime, dts, dtsTime, duration, durationTime, packet->stream_index);
+}
+
+/// Whether remux keeps streams of this type.
+bool isKeptType(AVMediaType type) {
+  return type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE;
+}
+
+/// Opens the input and analyses its streams; the FFmpeg error after logging, else 0.
+int openInput(const char* input, InputContext* source) {
+  AVFormatContext* context = nullptr;
+  int status = avformat_open_input(&context, input, nullptr, nullptr);
+  if (status < 0) {
+    TOOL_LOGF("Could not open input file '%s'", input);
+    return status;
+  }
+  source->reset(context);
+  status = avformat_find_stream_info(context, nullptr);
+  if (status < 0) {
+    TOOL_LOG("Failed to retrieve input stream information");
+    return status;
+  }
+  return 0;
+}
+
+/// Adds one output stream per kept input stream, in input order, filling the map.
+int addOutputStreams(const AVFormatContext* input, AVFormatContext* output, int* map) {
+  int next = 0;
+  for (unsigned i = 0; i < input->nb_streams; i++) {
+    const AVCodecParameters* source = input->streams[i]->codecpar;
+    if (!isKeptType(source->codec_type)) {
+      map[i] = -1;
+      continue;
+    }
+    map[i] = next;
+    AVStream* stream = avformat_new_stream(output, nullptr);
+    if (stream == nullptr) {
+      TOOL_LOG("Failed allocating output stream\n");
+      return AVERROR_UNKNOWN;
+    }
+    const int status = avcodec_parameters_copy(stream->codecpar, source);
+    if (status < 0) {
+      TOOL_LOG("Failed to copy codec parameters\n");
+      return status;
+    }
+    // Let the muxer choose the tag that fits its own container.
+    stream->codecpar->codec_tag = 0;
+    next++;
+  }
+  return 0;
+}
+
+/// Opens the output file where the muxer needs the tool to, and writes the header.
+int startOutput(AVFormatContext* output, const char* path) {
+  if (!(output->oformat->flags & AVFMT_NOFILE)) {
+    const int status = avio_open(&output->pb, path, AVIO_FLAG_WRITE);
+    if (status < 0) {
+      TOOL_LOGF("Could not open output file '%s'", path);
+      return status;
+    }
+  }
+  const int status = avformat_write_header(output, nullptr);
+  if (status < 0) {
+    TOOL_LOG("Error occurred when opening output file\n");
+    return status;
+  }
+  return 0;
+}
+
+/// Copies the packets of kept streams, printing their times before and after the
+/// conversion; returns the code that ended the copy (AVERROR_EOF at the end of input).
+int copyPackets(AVFormatContext* input, AVFormatContext* output, const int* map,
+                unsigned mapSize) {
+  HeldPacket held;
+  AVPacket* packet = held.get();
+  for (;;) {
+    int status = av_read_frame(input, packet);
+    if (status < 0) return status;
+    const int index = packet->stream_index;
+    if (index < 0 || static_cast<unsigned>(index) >= mapSize || map[index] < 0) {
+      av_packet_unref(packet);
+      continue;
+    }
+    const AVStream* inStream = input->streams[index];
+    packet->stream_index = map[index];
+    const AVStream* outStream = output->streams[packet->stream_index];
+
+    // The "in" line shows the input's times in its own stream's time base,
+    // already with the output stream index.
+    printPacketTimes(inStream->time_base, packet, "in");
+    rescalePacketTimes(packet, inStream->time_base, outStream->time_base);
+    packet->pos = -1;
+    printPacketTimes(outStream->time_base, packet, "out");
+
+    status = av_interleaved_write_frame(output, packet);
+    if (status < 0) {
+      TOOL_LOG("Error muxing packet\n");
+      return status;
+    }
+    av_packet_unref(packet);
+  }
+}
+
+/// The whole copy; every handle is released on return. Gives the code that ended it.
+int remuxFiles(const char* input, const char* output) {
+  InputContext source;
+  int status = openInput(input, &source);
+  if (status < 0) return status;
+  av_dump_format(source.get(), 0, input, 0);
+
+  AVFormatContext* created = nullptr;
+  avformat_alloc_output_context2(&created, nullptr, nullptr, output);
+  if (created == nullptr) {
+    TOOL_LOG("Could not create output context\n");
+    return AVERROR_UNKNOWN;
+  }
+  RemuxOutput target(created);
+
+  const unsigned mapSize = source->nb_streams;
+  StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));
+  if (map == nullptr) return AVERROR(ENOMEM);
+  status = addOutputStreams(source.get(), target.get(), map.get());
+  if (status < 0) return status;
+  av_dump_format(target.get(), 0, output, 1);
+
+  status = startOutput(target.get(), output);
+  if (status < 0) return status;
+  status = copyPackets(source.get(), target.get(), map.get(), mapSize);
+  // The trailer's own result does not change what ended the copy.
+  av_write_trailer(target.get());
+  return status;
+}
+
+}  // namespace
+
+int remux(const char* input, const char* output) {
+  TOOL_LOG(input);
+  TOOL_LOG(output);
+  const int status = remuxFiles(input, output);
+  if (status == AVERROR_EOF) return 0;
+  TOOL_LOGF("Error occurred: %s\n", ErrorText(status).text);
+  return 1;
+}
+
+}  // namespace qn::tools
+
+extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(remux)(JNIEnv* env, jobject /*activity*/,
+                                                       jstring input, jstring output) {
+  const qn::tools::JavaPath inputPath(env, input);
+  if (inputPath.text() == nullptr) return 1;
+  const qn::tools::JavaPath outputPath(env, output);
+  if (outputPath.text() == nullptr) return 1;
+  return qn::tools::remux(inputPath.text(), outputPath.text());
+}
