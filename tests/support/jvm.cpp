@@ -71,6 +71,7 @@ std::string takeException(JNIEnv* env) {
   jclass throwable = env->FindClass("java/lang/Throwable");
   jmethodID toString = env->GetMethodID(throwable, "toString", "()Ljava/lang/String;");
   auto text = static_cast<jstring>(env->CallObjectMethod(thrown, toString));
+  if (env->ExceptionCheck()) env->ExceptionClear();  // toString itself threw: no text
   std::string out = "(exception)";
   if (text != nullptr) {
     const char* chars = env->GetStringUTFChars(text, nullptr);

@@ -1,0 +1,56 @@
+// The demo activity's three simplest entry points: a greeting, the FFmpeg
+// version line, and a listing of a media file's container metadata.
+#include "tools/tool_common.h"
+
+extern "C" {
+#include <libavutil/avutil.h>
+#include <libavutil/dict.h>
+}
+
+namespace qn::tools {
+namespace {
+
+/// Logs every container-level metadata entry as "key=value\n", in stored order.
+void logContainerMetadata(const AVDictionary* metadata) {
+  const AVDictionaryEntry* entry = nullptr;
+  // The empty key with IGNORE_SUFFIX matches every entry.
+  while ((entry = av_dict_get(metadata, "", entry, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+    TOOL_LOGF("%s=%s\n", entry->key, entry->value);
+  }
+}
+
+}  // namespace
+
+void printFileInfo(const char* path) {
+  TOOL_LOG(path);
+  AVFormatContext* opened = nullptr;
+  int ret = avformat_open_input(&opened, path, nullptr, nullptr);
+  InputContext input(opened);  // stays empty when the open failed
+  if (ret >= 0) ret = avformat_find_stream_info(input.get(), nullptr);
+  if (ret < 0) {
+    TOOL_LOG(ErrorText(ret).text);
+    return;
+  }
+  logContainerMetadata(input->metadata);
+}
+
+}  // namespace qn::tools
+
+extern "C" {
+
+JNIEXPORT jstring JNICALL TOOL_METHOD(stringFromJNI)(JNIEnv* env, jobject /*activity*/) {
+  return env->NewStringUTF("Hello from C++!");
+}
+
+JNIEXPORT void JNICALL TOOL_METHOD(avbench)(JNIEnv* /*env*/, jobject /*activity*/) {
+  TOOL_LOGF("current FFmpeg version: %s", av_version_info());
+}
+
+JNIEXPORT void JNICALL TOOL_METHOD(printFileInfo)(JNIEnv* env, jobject /*activity*/,
+                                                  jstring path) {
+  const qn::tools::JavaPath text(env, path);
+  if (text.text() == nullptr) return;  // the JVM's exception stays pending
+  qn::tools::printFileInfo(text.text());
+}
+
+}  // extern "C"
