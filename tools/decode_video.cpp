@@ -1,0 +1,220 @@
+// decodeVideo: decode a raw H.264 Annex B stream file and save every 20th
+// picture as a headerless planar 8-bit 4:2:0 file named "<prefix>-<N>.yuv".
+#include <cerrno>
+#include <cstring>
+
+#include "tools/tool_common.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace qn::tools {
+namespace {
+
+constexpr int kReadSize = 4096;
+constexpr int kSaveEvery = 20;
+constexpr int kPicturePlanes = 3;
+
+/// The parser, decoder and buffers one call works with.
+struct DecodeJob {
+  AVCodecParserContext* parser;
+  AVCodecContext* context;
+  AVPacket* packet;
+  AVFrame* picture;
+  const char* prefix;
+};
+
+/// The decoder's running count of returned pictures (1 for the first).
+int pictureCounter(const AVCodecContext* context) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return context->frame_number;
+#pragma GCC diagnostic pop
+}
+
+/// Logs a failure line, then the system's text for the errno that caused it.
+void logWithErrno(const char* line) {
+  const int error = errno;  // the log call may change errno
+  TOOL_LOG(line);
+  TOOL_LOG(strerror(error));
+}
+
+/// Bytes per row and rows that a picture file takes from one plane.
+struct PlaneShape {
+  int rowBytes;
+  int rows;
+};
+
+/// The 8-bit 4:2:0 geometry of plane 0, 1 or 2 of a width x height picture, rounded down.
+PlaneShape pictureFileShape(int plane, int width, int height) {
+  if (plane == 0) return {width, height};
+  return {width / 2, height / 2};
+}
+
+/// Number of planes a picture file takes: the chroma planes only from 2 rows up.
+int pictureFilePlanes(const AVFrame* picture) { return picture->height >= 2 ? kPicturePlanes : 1; }
+
+/// True when one plane of the picture holds at least `shape` bytes in memory.
+bool planeHolds(const AVFrame* picture, const AVPixFmtDescriptor* format, int plane,
+                PlaneShape shape) {
+  if (picture->data[plane] == nullptr || picture->linesize[plane] < shape.rowBytes) return false;
+  const auto pixelFormat = static_cast<AVPixelFormat>(picture->format);
+  if (av_image_get_linesize(pixelFormat, picture->width, plane) < shape.rowBytes) return false;
+  const int shift = plane == 0 ? 0 : format->log2_chroma_h;
+  return AV_CEIL_RSHIFT(picture->height, shift) >= shape.rows;
+}
+
+/// Writes `shape` of one plane, row by row, one fwrite per row.
+void writePlane(FILE* file, const uint8_t* data, int lineSize, PlaneShape shape) {
+  for (int row = 0; row < shape.rows; row++) {
+    fwrite(data + static_cast<ptrdiff_t>(row) * lineSize, 1, shape.rowBytes, file);
+  }
+}
+
+/// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened is skipped.
+void savePicture(const AVFrame* picture, int counter, const char* prefix) {
+  if (!pictureFitsFile(picture)) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
+    TOOL_LOGF("Cannot save avFrame %3d: pixel format %s has no 8-bit 4:2:0 planes\n", counter,
+              name != nullptr ? name : "none");
+    return;
+  }
+  TOOL_LOGF("saving avFrame %3d\n", counter);
+  char fileName[1024];
+  snprintf(fileName, sizeof fileName, "%s-%d.yuv", prefix, counter);
+  File file(fopen(fileName, "we"));
+  if (!file) {
+    logWithErrno("Could not open out file\n");
+    return;
+  }
+  for (int plane = 0; plane < pictureFilePlanes(picture); plane++) {
+    writePlane(file.get(), picture->data[plane], picture->linesize[plane],
+               pictureFileShape(plane, picture->width, picture->height));
+  }
+}
+
+/// Feeds the whole input through the parser, decoding each access unit; false on a parser error.
+bool decodeInput(FILE* input, uint8_t* buffer, const DecodeJob& job) {
+  while (!feof(input)) {
+    size_t left = fread(buffer, 1, kReadSize, input);
+    if (left == 0) break;
+    const uint8_t* cursor = buffer;
+    while (left != 0) {
+      const int used = av_parser_parse2(job.parser, job.context, &job.packet->data, &job.packet->size,
+                                        cursor, static_cast<int>(left), AV_NOPTS_VALUE,
+                                        AV_NOPTS_VALUE, 0);
+      if (used < 0) {
+        TOOL_LOG("Error while parsing\n");
+        return false;
+      }
+      cursor += used;
+      left -= static_cast<size_t>(used);
+      if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.prefix);
+    }
+  }
+  return true;
+}
+
+/// Flushes the parser at the end of input and decodes the last access unit it still holds.
+void decodeHeldAccessUnit(const DecodeJob& job) {
+  av_parser_parse2(job.parser, job.context, &job.packet->data, &job.packet->size, nullptr, 0,
+                   AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+  if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.prefix);
+}
+
+}  // namespace
+
+bool pictureFitsFile(const AVFrame* picture) {
+  const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture->format));
+  if (format == nullptr || (format->flags & AV_PIX_FMT_FLAG_HWACCEL) || picture->width <= 0 ||
+      picture->height <= 0) {
+    return false;
+  }
+  const int planes = pictureFilePlanes(picture);
+  if (av_pix_fmt_count_planes(static_cast<AVPixelFormat>(picture->format)) < planes) return false;
+  for (int plane = 0; plane < planes; plane++) {
+    if (!planeHolds(picture, format, plane,
+                    pictureFileShape(plane, picture->width, picture->height))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
+                       const char* prefix) {
+  const int sent = avcodec_send_packet(context, packet);
+  if (sent < 0) {
+    TOOL_LOGF("Error sending a packet for decoding: %s\n", ErrorText(sent).text);
+    return;
+  }
+  for (;;) {
+    const int ret = avcodec_receive_frame(context, picture);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret < 0) {
+      TOOL_LOG("Error during decoding\n");
+      return;
+    }
+    const int counter = pictureCounter(context);
+    if (counter % kSaveEvery == 0) savePicture(picture, counter, prefix);
+  }
+}
+
+int decodeVideo(const char* input, const char* prefix) {
+  TOOL_LOG(input);
+  TOOL_LOG(prefix);
+  Packet packet(av_packet_alloc());
+  if (!packet) return 0;
+  uint8_t buffer[kReadSize + AV_INPUT_BUFFER_PADDING_SIZE];
+  memset(buffer + kReadSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
+
+  const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (decoder == nullptr) {
+    TOOL_LOG("Codec not found\n");
+    return 0;
+  }
+  Parser parser(av_parser_init(decoder->id));
+  if (!parser) {
+    TOOL_LOG("avCodecParserContext not found\n");
+    return 0;
+  }
+  CodecContext context(avcodec_alloc_context3(decoder));
+  if (!context) {
+    TOOL_LOG("Could not allocate avCodecContext\n");
+    return 0;
+  }
+  if (avcodec_open2(context.get(), decoder, nullptr) < 0) {
+    TOOL_LOG("Could not open avCodec\n");
+    return 0;
+  }
+  File file(fopen(input, "rbe"));
+  if (!file) {
+    logWithErrno("Could not open in file\n");
+    return 0;
+  }
+  Frame picture(av_frame_alloc());
+  if (!picture) {
+    TOOL_LOG("Could not allocate video avFrame\n");
+    return 0;
+  }
+
+  const DecodeJob job{parser.get(), context.get(), packet.get(), picture.get(), prefix};
+  // A parser error ends the call at once: no flush, no drain.
+  if (!decodeInput(file.get(), buffer, job)) return 0;
+  decodeHeldAccessUnit(job);
+  decodeVideoPacket(context.get(), picture.get(), nullptr, prefix);
+  return 0;
+}
+
+}  // namespace qn::tools
+
+extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeVideo)(JNIEnv* env, jobject /*activity*/,
+                                                          jstring input, jstring prefix) {
+  const qn::tools::JavaPath inputPath(env, input);
+  if (inputPath.text() == nullptr) return 0;
+  const qn::tools::JavaPath prefixPath(env, prefix);
+  if (prefixPath.text() == nullptr) return 0;
+  return qn::tools::decodeVideo(inputPath.text(), prefixPath.text());
+}

@@ -1,0 +1,125 @@
+// scaleVideo: scale 100 generated 320x240 YUV 4:2:0 pictures to 640x480
+// packed RGB24 with bilinear filtering and write them back to back, headerless.
+#include "tools/tool_common.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/parseutils.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace qn::tools {
+namespace {
+
+constexpr const char* kDestinationSize = "640x480";
+constexpr int kSourceWidth = 320;
+constexpr int kSourceHeight = 240;
+constexpr AVPixelFormat kSourceFormat = AV_PIX_FMT_YUV420P;
+constexpr AVPixelFormat kDestinationFormat = AV_PIX_FMT_RGB24;
+constexpr int kPictures = 100;
+
+struct ScaleContextFreer {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+using ScaleContext = std::unique_ptr<SwsContext, ScaleContextFreer>;
+
+/// Plane pointers and line sizes of one av_image_alloc image; plane 0 owns all planes.
+struct Image {
+  uint8_t* planes[4] = {};
+  int lineSizes[4] = {};
+  Image() = default;
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+  ~Image() { av_freep(&planes[0]); }
+};
+
+/// Scales and writes every picture; the status stays as it was unless a write fails.
+int scalePictures(SwsContext* scaler, Image& source, Image& destination, int pictureBytes,
+                  FILE* file, const char* path) {
+  for (int i = 0; i < kPictures; i++) {
+    fillTestPattern(source.planes, source.lineSizes, kSourceWidth, kSourceHeight, i);
+    sws_scale(scaler, source.planes, source.lineSizes, 0, kSourceHeight, destination.planes,
+              destination.lineSizes);
+    // A short write (full disk, broken device) must not end in the success line.
+    if (fwrite(destination.planes[0], 1, static_cast<size_t>(pictureBytes), file) !=
+        static_cast<size_t>(pictureBytes)) {
+      TOOL_LOGF("Could not write destination file %s\n", path);
+      return AVERROR(EIO);
+    }
+  }
+  if (fflush(file) != 0) {
+    TOOL_LOGF("Could not write destination file %s\n", path);
+    return AVERROR(EIO);
+  }
+  return pictureBytes;
+}
+
+/// Opens the output, creates the scaler and images, and writes all pictures; the status.
+int scaleToFile(const char* path, int width, int height) {
+  File file(fopen(path, "wbe"));
+  if (!file) {
+    TOOL_LOGF("Could not open destination file %s\n", path);
+    return AVERROR(EINVAL);
+  }
+  ScaleContext scaler(sws_getContext(kSourceWidth, kSourceHeight, kSourceFormat, width, height,
+                                     kDestinationFormat, SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!scaler) {
+    TOOL_LOGF("Impossible to create scale context for the conversion fmt:%s s:%dx%d -> fmt:%s "
+              "s:%dx%d\n",
+              av_get_pix_fmt_name(kSourceFormat), kSourceWidth, kSourceHeight,
+              av_get_pix_fmt_name(kDestinationFormat), width, height);
+    return AVERROR(EINVAL);
+  }
+  Image source;
+  int status = av_image_alloc(source.planes, source.lineSizes, kSourceWidth, kSourceHeight,
+                              kSourceFormat, 16);
+  if (status < 0) {
+    TOOL_LOG("Could not allocate source image\n");
+    return status;
+  }
+  // Alignment 1: rows follow each other, so the buffer is exactly one raw picture.
+  Image destination;
+  status = av_image_alloc(destination.planes, destination.lineSizes, width, height,
+                          kDestinationFormat, 1);
+  if (status < 0) {
+    TOOL_LOG("Could not allocate destination image\n");
+    return status;
+  }
+  status = scalePictures(scaler.get(), source, destination, status, file.get(), path);
+  if (status >= 0) {
+    TOOL_LOGF("Scaling succeeded. Play the output file with the command:\nffplay -f rawvideo "
+              "-pix_fmt %s -video_size %dx%d %s\n",
+              av_get_pix_fmt_name(kDestinationFormat), width, height, path);
+  }
+  return status;
+}
+
+/// Parses the fixed destination size text; false (logged) when it does not parse.
+bool destinationSize(int* width, int* height) {
+  if (av_parse_video_size(width, height, kDestinationSize) < 0) {
+    TOOL_LOGF("Invalid size '%s', must be in the form WxH or a valid size abbreviation\n",
+              kDestinationSize);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int scaleVideo(const char* output) {
+  int width = 0;
+  int height = 0;
+  if (!destinationSize(&width, &height)) return 1;
+  TOOL_LOG(output);
+  return scaleToFile(output, width, height) < 0 ? 1 : 0;
+}
+
+}  // namespace qn::tools
+
+extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(scaleVideo)(JNIEnv* env, jobject /*activity*/,
+                                                         jstring output) {
+  const qn::tools::JavaPath outputPath(env, output);
+  if (outputPath.text() == nullptr) return 1;
+  return qn::tools::scaleVideo(outputPath.text());
+}
