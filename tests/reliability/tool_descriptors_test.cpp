@@ -1,0 +1,88 @@
+// No tool leaves a file descriptor open, on its success path or on any
+// failure path: the process's descriptors are counted around every call.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <functional>
+
+#include "tests/support/android_log.h"
+#include "tests/support/media.h"
+#include "tools/tool_common.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace qn::testing {
+namespace {
+
+/// Number of open descriptors of this process.
+int openDescriptors() {
+  int count = 0;
+  DIR* dir = opendir("/proc/self/fd");
+  while (readdir(dir) != nullptr) count++;
+  closedir(dir);
+  return count;
+}
+
+class ToolDescriptors : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    av_log_set_level(AV_LOG_QUIET);
+    dir_ = new std::string(makeTempDir("tool-descriptors"));
+    const std::string& d = *dir_;
+    ASSERT_EQ(runCommand("ffmpeg -v error -y -f lavfi -i testsrc2=size=160x120:rate=25 -f lavfi -i sine=f=440:r=44100 "
+                         "-t 1 -c:v libx264 -c:a aac -shortest " + d + "/av.mp4"), 0);
+    ASSERT_EQ(runCommand("ffmpeg -v error -y -i " + d + "/av.mp4 -map 0:v -c copy -f h264 " + d + "/v.h264"), 0);
+    ASSERT_EQ(runCommand("ffmpeg -v error -y -i " + d + "/av.mp4 -map 0:a -c copy -f adts " + d + "/a.aac"), 0);
+    writeFile(d + "/empty", {});
+  }
+  static void TearDownTestSuite() { delete dir_; }
+
+  /// Runs a call and expects the descriptor count to be unchanged after it.
+  void expectNoLeak(const char* what, const std::function<void()>& call) {
+    const int before = openDescriptors();
+    call();
+    EXPECT_EQ(openDescriptors(), before) << what;
+    takeAndroidLog();
+  }
+
+  static std::string* dir_;
+};
+
+std::string* ToolDescriptors::dir_ = nullptr;
+
+TEST_F(ToolDescriptors, EveryToolClosesWhatItOpenedOnEveryPath) {
+  const std::string& d = *dir_;
+  const std::string missing = d + "/missing";
+  const std::string unwritable = d + "/no-such-dir/out";
+  expectNoLeak("printFileInfo", [&] { tools::printFileInfo((d + "/av.mp4").c_str()); });
+  expectNoLeak("printFileInfo missing", [&] { tools::printFileInfo(missing.c_str()); });
+  expectNoLeak("extractVideo", [&] { tools::extractStream((d + "/av.mp4").c_str(), (d + "/v.mp4").c_str(), AVMEDIA_TYPE_VIDEO); });
+  expectNoLeak("extractAudio bad muxer", [&] { tools::extractStream((d + "/av.mp4").c_str(), (d + "/a.nomuxer").c_str(), AVMEDIA_TYPE_AUDIO); });
+  expectNoLeak("extractAudio unwritable", [&] { tools::extractStream((d + "/av.mp4").c_str(), (unwritable + ".m4a").c_str(), AVMEDIA_TYPE_AUDIO); });
+  expectNoLeak("extract missing", [&] { tools::extractStream(missing.c_str(), (d + "/x.mp4").c_str(), AVMEDIA_TYPE_VIDEO); });
+  expectNoLeak("remux", [&] { tools::remux((d + "/av.mp4").c_str(), (d + "/av.mkv").c_str()); });
+  expectNoLeak("remux unwritable", [&] { tools::remux((d + "/av.mp4").c_str(), (unwritable + ".mkv").c_str()); });
+  expectNoLeak("remux missing", [&] { tools::remux(missing.c_str(), (d + "/y.mkv").c_str()); });
+  expectNoLeak("decodeVideo", [&] { tools::decodeVideo((d + "/v.h264").c_str(), (d + "/pic").c_str()); });
+  expectNoLeak("decodeVideo unwritable", [&] { tools::decodeVideo((d + "/v.h264").c_str(), unwritable.c_str()); });
+  expectNoLeak("decodeVideo missing", [&] { tools::decodeVideo(missing.c_str(), (d + "/pic").c_str()); });
+  expectNoLeak("decodeVideo empty", [&] { tools::decodeVideo((d + "/empty").c_str(), (d + "/pic").c_str()); });
+  expectNoLeak("encodeVideo", [&] { tools::encodeVideo((d + "/enc.h264").c_str()); });
+  expectNoLeak("encodeVideo unwritable", [&] { tools::encodeVideo(unwritable.c_str()); });
+  expectNoLeak("decodeAudio", [&] { tools::decodeAudio((d + "/a.aac").c_str(), (d + "/a.pcm").c_str()); });
+  expectNoLeak("decodeAudio unwritable", [&] { tools::decodeAudio((d + "/a.aac").c_str(), unwritable.c_str()); });
+  expectNoLeak("decodeAudio missing", [&] { tools::decodeAudio(missing.c_str(), (d + "/a.pcm").c_str()); });
+  expectNoLeak("decodeAudio empty", [&] { tools::decodeAudio((d + "/empty").c_str(), (d + "/a.pcm").c_str()); });
+  expectNoLeak("encodeAudio", [&] { tools::encodeAudio((d + "/tone.mp2").c_str()); });
+  expectNoLeak("encodeAudio unwritable", [&] { tools::encodeAudio(unwritable.c_str()); });
+  expectNoLeak("resampleAudio", [&] { tools::resampleAudio((d + "/tone.pcm").c_str()); });
+  expectNoLeak("resampleAudio unwritable", [&] { tools::resampleAudio(unwritable.c_str()); });
+  expectNoLeak("scaleVideo", [&] { tools::scaleVideo((d + "/scaled.rgb").c_str()); });
+  expectNoLeak("scaleVideo unwritable", [&] { tools::scaleVideo(unwritable.c_str()); });
+}
+
+}  // namespace
+}  // namespace qn::testing
