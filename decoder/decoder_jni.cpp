@@ -26,6 +26,10 @@ jlong toHandle(FFmpegDecoder* decoder) {
 /// Reports a pending exception after the JNI step `step`; true if there was one.
 bool exceptionAfter(JNIEnv* env, const char* step) { return checkError(env, step); }
 
+/// True if a Java log method threw. No JNI call may be made over its pending
+/// exception, so the call fails there and leaves it for the Java caller.
+bool logLineThrew(JNIEnv* env) { return env->ExceptionCheck(); }
+
 /// Pinned elements of a Java byte array, released (mode 0) on every way out.
 class PinnedBytes {
  public:
@@ -68,7 +72,16 @@ class LockedPixels {
   int unlock() {
     if (!locked_) return ANDROID_BITMAP_RESULT_SUCCESS;
     locked_ = false;
-    return AndroidBitmap_unlockPixels(env_, bitmap_);
+    // A log line may have left a Java exception pending; unlocking makes JNI
+    // calls, so the exception is set aside and thrown again afterwards.
+    jthrowable pending = env_->ExceptionOccurred();
+    if (pending != nullptr) env_->ExceptionClear();
+    const int ret = AndroidBitmap_unlockPixels(env_, bitmap_);
+    if (pending != nullptr) {
+      env_->Throw(pending);
+      env_->DeleteLocalRef(pending);
+    }
+    return ret;
   }
 
  private:
@@ -119,6 +132,7 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int w
     printD("convertYUVToBitmap AndroidBitmap_getInfo fail");
     return false;
   }
+  if (logLineThrew(env)) return false;
   LockedPixels pixels(env, bitmap);
   ret = pixels.lock();
   printDetail("convertYUVToBitmap AndroidBitmap_lockPixels ret => %d ", ret);
@@ -200,6 +214,7 @@ JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/
     return nullptr;
   }
 
+  if (logLineThrew(env)) return nullptr;
   jobject bitmap = createArgbBitmap(env, width, height);
   if (bitmap == nullptr) return nullptr;
   if (!convertYUVToBitmap(env, bitmap, frame, width, height)) {

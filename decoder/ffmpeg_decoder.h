@@ -21,21 +21,21 @@ class FFmpegDecoder {
   /// Feeds one chunk; returns the frame holding the last picture decoded, or null on failure.
   AVFrame* decode(unsigned char* data, int length, int sequence);
 
-  // Fields, all zero, null or false in a value-initialised object.
-  AVPacket packet;                  // points at the parser's output; never owns a buffer
-  AVFrame* frame;                   // receives each decoded picture
-  AVCodecParserContext* parser;
-  const AVCodec* codec;             // owned by FFmpeg
-  AVCodecContext* codecContext;     // its width and height size the bitmaps
-  uint8_t* parsedData;              // parser output of the last parse
-  uint8_t* inputData;               // the caller's chunk, borrowed for one call
-  int32_t inputRemaining;
-  int32_t parsedSize;
-  int32_t inputConsumed;
-  bool ready;
+  // Fields, all zero, null or false until setUp.
+  AVPacket packet{};                    // points at the parser's output; never owns a buffer
+  AVFrame* frame = nullptr;             // receives each decoded picture
+  AVCodecParserContext* parser = nullptr;
+  const AVCodec* codec = nullptr;       // owned by FFmpeg
+  AVCodecContext* codecContext = nullptr;  // its width and height size the bitmaps
+  uint8_t* parsedData = nullptr;        // parser output of the last parse
+  uint8_t* inputData = nullptr;         // the caller's chunk, borrowed for one call
+  int32_t inputRemaining = 0;
+  int32_t parsedSize = 0;
+  int32_t inputConsumed = 0;
+  bool ready = false;
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
-  uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE];
+  uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
 
  private:
   /// Where the next parse reads and how many bytes it may take, never past the chunk's end.

@@ -4,6 +4,7 @@
 #include <libyuv/convert_argb.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -45,6 +46,18 @@ void drawPattern(AVFrame* frame, int index) {
     for (int x = 0; x < frame->width / 2; x++) {
       u[x] = static_cast<uint8_t>(64 + (x + index) % 128);
       v[x] = static_cast<uint8_t>(192 - (y + 2 * index) % 128);
+    }
+  }
+}
+
+/// Paints every plane of the picture one value: a flat colour.
+void fillSolid(AVFrame* frame, const StreamSpec& spec) {
+  const int values[3] = {spec.solidY, spec.solidU, spec.solidV};
+  for (int plane = 0; plane < 3; plane++) {
+    const int rows = plane == 0 ? frame->height : (frame->height + 1) / 2;
+    for (int y = 0; y < rows; y++) {
+      std::memset(frame->data[plane] + y * frame->linesize[plane], values[plane],
+                  static_cast<size_t>(frame->linesize[plane]));
     }
   }
 }
@@ -106,7 +119,11 @@ EncodedStream encodeStream(const StreamSpec& spec) {
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
   for (int i = 0; i < spec.frames; i++) {
     av_frame_make_writable(frame.get());
-    drawPattern(frame.get(), i);
+    if (spec.solidY >= 0) {
+      fillSolid(frame.get(), spec);
+    } else {
+      drawPattern(frame.get(), i);
+    }
     frame->pts = i;
     avcodec_send_frame(context.get(), frame.get());
     collectPackets(context.get(), packet.get(), &out);

@@ -22,6 +22,9 @@ struct StreamSpec {
   int gopSize = 12;
   int fps = 25;
   int64_t bitRate = 0; // 0: constant quality
+  int solidY = -1;     // 0..255: every picture is the flat colour (solidY, solidU, solidV)
+  int solidU = 128;
+  int solidV = 128;
 };
 
 /// An Annex B elementary stream and its access units (one encoder packet each).

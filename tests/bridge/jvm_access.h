@@ -1,0 +1,92 @@
+// Test helpers for the JVM suites: local references that delete themselves,
+// the library's exported C++ functions as loaded by Java, and the process's
+// standard output and error captured around a few calls.
+#pragma once
+
+#include <dlfcn.h>
+#include <jni.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "tests/support/media.h"
+
+namespace qn::testing {
+
+/// A local reference of the calling thread, deleted when it goes out of scope.
+/// The test thread never returns to Java, so references must not pile up.
+class LocalRef {
+ public:
+  LocalRef(JNIEnv* env, jobject ref) : env_(env), ref_(ref) {}
+  ~LocalRef() {
+    if (ref_ != nullptr) env_->DeleteLocalRef(ref_);
+  }
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+  jobject get() const { return ref_; }
+  explicit operator bool() const { return ref_ != nullptr; }
+
+ private:
+  JNIEnv* env_;
+  jobject ref_;
+};
+
+/// A symbol of a library that Java has already loaded from the build's lib folder.
+template <typename T>
+T loadedSymbol(const char* library, const char* symbol) {
+  const std::string path = std::string(QN_TEST_LIBRARY_PATH) + "/" + library;
+  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (handle == nullptr) {
+    ADD_FAILURE() << path << " is not loaded";
+    return nullptr;
+  }
+  void* address = dlsym(handle, symbol);
+  dlclose(handle);  // drops only the reference taken above
+  if (address == nullptr) ADD_FAILURE() << "no symbol " << symbol << " in " << library;
+  return reinterpret_cast<T>(address);
+}
+
+/// Sends standard output and error into a file until text() is called.
+class CapturedOutput {
+ public:
+  CapturedOutput() : path_(makeTempDir("captured-output") + "/out.txt") {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    savedOut_ = dup(1);
+    savedErr_ = dup(2);
+    FILE* file = std::fopen(path_.c_str(), "we");
+    dup2(fileno(file), 1);
+    dup2(fileno(file), 2);
+    std::fclose(file);
+  }
+  ~CapturedOutput() { restore(); }
+  CapturedOutput(const CapturedOutput&) = delete;
+  CapturedOutput& operator=(const CapturedOutput&) = delete;
+
+  /// Ends the capture and returns everything written meanwhile.
+  std::string text() {
+    restore();
+    const std::vector<uint8_t> bytes = readFile(path_);
+    return std::string(bytes.begin(), bytes.end());
+  }
+
+ private:
+  void restore() {
+    if (savedOut_ < 0) return;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(savedOut_, 1);
+    dup2(savedErr_, 2);
+    close(savedOut_);
+    close(savedErr_);
+    savedOut_ = savedErr_ = -1;
+  }
+  std::string path_;
+  int savedOut_ = -1;
+  int savedErr_ = -1;
+};
+
+}  // namespace qn::testing

@@ -1,0 +1,420 @@
+// The stream decoder core on its own (no JVM): codec selection, illegal input,
+// any chunking of a stream giving every picture in order, the reordering delay
+// of B-frame streams, and FFmpeg's padded line sizes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bridge/bridge.h"
+#include "decoder/ffmpeg_decoder.h"
+#include "tests/bridge/fake_jvm.h"
+#include "tests/support/media.h"
+
+namespace qn::testing {
+namespace {
+
+/// A decoder as the binding's create() makes it: value-initialised, then set up.
+std::unique_ptr<FFmpegDecoder> makeDecoder(int type) {
+  auto decoder = std::make_unique<FFmpegDecoder>();
+  decoder->setUp(type);
+  return decoder;
+}
+
+/// The codec type of create() for an FFmpeg codec ID.
+int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
+
+/// How many pictures the decoder has handed out so far.
+int picturesReceived(const FFmpegDecoder& decoder) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return decoder.codecContext->frame_number;
+#pragma GCC diagnostic pop
+}
+
+/// True if the frame's visible planes equal the picture's.
+bool samePicture(const AVFrame* frame, const Picture& expected) {
+  const Picture actual = copyPicture(frame);
+  return actual.width == expected.width && actual.height == expected.height &&
+         actual.y == expected.y && actual.u == expected.u && actual.v == expected.v;
+}
+
+/// What feeding a stream chunk by chunk gave.
+struct FeedResult {
+  int nullResults = 0;
+  int emptyFrames = 0;                // calls whose frame held no picture
+  int mismatches = 0;                 // new pictures unequal to the reference's
+  std::vector<int> receivedAfterCall; // pictures handed out so far, after each call
+  int received() const { return receivedAfterCall.empty() ? 0 : receivedAfterCall.back(); }
+};
+
+/// Feeds the stream in chunks of the given sizes, one decode call each. Every
+/// chunk is its own exactly sized heap copy, so a read past its end shows under
+/// the sanitizers. Each new picture is checked against the reference picture of
+/// the same number; a call that completes nothing must return the frame untouched.
+FeedResult feed(FFmpegDecoder& decoder, const std::vector<uint8_t>& stream,
+                const std::vector<size_t>& sizes, const std::vector<Picture>& reference) {
+  FeedResult result;
+  size_t offset = 0;
+  int received = 0;
+  const uint8_t* lastPlane = nullptr;
+  for (size_t i = 0; i < sizes.size(); i++) {
+    std::vector<uint8_t> chunk(stream.begin() + offset, stream.begin() + offset + sizes[i]);
+    offset += sizes[i];
+    const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), int(i));
+    const int now = picturesReceived(decoder);
+    result.receivedAfterCall.push_back(now);
+    if (frame == nullptr) {
+      result.nullResults++;
+    } else if (frame->data[0] == nullptr) {
+      result.emptyFrames++;
+    } else if (now != received) {
+      const bool known = now >= 1 && now <= static_cast<int>(reference.size());
+      if (!known || !samePicture(frame, reference[now - 1])) result.mismatches++;
+    } else if (frame->data[0] != lastPlane) {
+      result.mismatches++;  // no new picture, yet the frame changed
+    }
+    received = now;
+    lastPlane = frame != nullptr ? frame->data[0] : nullptr;
+  }
+  return result;
+}
+
+/// Chunk sizes: the stream whole.
+std::vector<size_t> whole(const EncodedStream& stream) { return {stream.bytes.size()}; }
+
+/// Chunk sizes: one byte each.
+std::vector<size_t> byteByByte(const EncodedStream& stream) {
+  return std::vector<size_t>(stream.bytes.size(), 1);
+}
+
+/// Chunk sizes: one access unit each, as a camera sends them.
+std::vector<size_t> perAccessUnit(const EncodedStream& stream) {
+  std::vector<size_t> sizes;
+  for (const auto& unit : stream.accessUnits) sizes.push_back(unit.size());
+  return sizes;
+}
+
+/// Chunk sizes: two access units each.
+std::vector<size_t> twoPerChunk(const EncodedStream& stream) {
+  std::vector<size_t> sizes;
+  for (size_t i = 0; i < stream.accessUnits.size(); i += 2) {
+    size_t size = stream.accessUnits[i].size();
+    if (i + 1 < stream.accessUnits.size()) size += stream.accessUnits[i + 1].size();
+    sizes.push_back(size);
+  }
+  return sizes;
+}
+
+/// Chunk sizes: random, 1 to maxSize bytes, from a fixed seed so a failure repeats.
+std::vector<size_t> randomChunks(const EncodedStream& stream, unsigned seed, size_t maxSize) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<size_t> size(1, maxSize);
+  std::vector<size_t> sizes;
+  for (size_t left = stream.bytes.size(); left > 0;) {
+    const size_t next = std::min(left, size(random));
+    sizes.push_back(next);
+    left -= next;
+  }
+  return sizes;
+}
+
+// ---- Codec selection ----
+
+TEST(CodecSelection, TypeOneIsH264) {
+  auto decoder = makeDecoder(1);
+  ASSERT_TRUE(decoder->ready);
+  EXPECT_EQ(decoder->codec->id, AV_CODEC_ID_H264);
+  EXPECT_EQ(decoder->codecContext->codec_id, AV_CODEC_ID_H264);
+  EXPECT_NE(decoder->parser, nullptr);
+  EXPECT_NE(decoder->frame, nullptr);
+  EXPECT_EQ(decoder->inputRemaining, 0);
+}
+
+TEST(CodecSelection, EveryOtherTypeIsH265) {
+  for (int type : {0, 2, 5, -1, 27, 173}) {
+    auto decoder = makeDecoder(type);
+    ASSERT_TRUE(decoder->ready) << "type " << type;
+    EXPECT_EQ(decoder->codec->id, AV_CODEC_ID_HEVC) << "type " << type;
+    EXPECT_EQ(decoder->codecContext->codec_id, AV_CODEC_ID_HEVC) << "type " << type;
+  }
+}
+
+TEST(CodecSelection, TheVariableFrameSizeCapabilityIsMirroredIntoTheFlags) {
+  for (int type : {0, 1}) {
+    auto decoder = makeDecoder(type);
+    const bool capable = decoder->codec->capabilities & 0x10000;
+    EXPECT_EQ((decoder->codecContext->flags & 0x10000) != 0, capable) << "type " << type;
+  }
+}
+
+// ---- Illegal input; the lines go into a scripted VM ----
+
+class IllegalInput : public ::testing::Test {
+ protected:
+  void SetUp() override { g_vm = fake.vm(); }
+  void TearDown() override {
+    g_vm = nullptr;
+    setDetailLogging(false);
+  }
+  std::vector<std::string> lines() { return fake.textsOf("printDFromNative"); }
+  FakeJvm fake;
+};
+
+TEST_F(IllegalInput, NullDataZeroOrNegativeLengthGiveNullWithDecodeIllegal) {
+  auto decoder = makeDecoder(1);
+  fake.lines.clear();
+  uint8_t byte = 0;
+  EXPECT_EQ(decoder->decode(nullptr, 100, 1), nullptr);
+  EXPECT_EQ(decoder->decode(&byte, 0, 2), nullptr);
+  EXPECT_EQ(decoder->decode(&byte, -5, 3), nullptr);
+  EXPECT_EQ(lines(), std::vector<std::string>(3, "decode illegal"));
+}
+
+TEST_F(IllegalInput, AnObjectNeverSetUpRefusesEveryChunk) {
+  FFmpegDecoder decoder{};
+  uint8_t bytes[8] = {0, 0, 0, 1, 0x67, 0, 0, 0};
+  EXPECT_EQ(decoder.decode(bytes, sizeof bytes, 1), nullptr);
+  EXPECT_EQ(lines(), std::vector<std::string>{"decode illegal"});
+}
+
+TEST_F(IllegalInput, TheEntryDetailLineGivesTheSequenceBeforeTheLength) {
+  auto decoder = makeDecoder(0);
+  setDetailLogging(true);
+  decoder->decode(nullptr, 0, 42);
+  EXPECT_EQ(fake.textsOf("printDetailFromNative"),
+            std::vector<std::string>{"decode sequence => 42 length => 0 "});
+}
+
+TEST_F(IllegalInput, SetUpNamesTheCodec) {
+  makeDecoder(1);
+  makeDecoder(5);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"decoder type h264", "decoder type h265"}));
+}
+
+TEST_F(IllegalInput, GarbageNeverCrashesAndLeavesTheDecoderUsable) {
+  StreamSpec spec;
+  spec.frames = 4;
+  const EncodedStream stream = encodeStream(spec);
+  const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  auto decoder = makeDecoder(1);
+  std::mt19937 random(7);
+  for (int i = 0; i < 50; i++) {
+    std::vector<uint8_t> junk(1 + random() % 3000);
+    for (auto& byte : junk) byte = static_cast<uint8_t>(random());
+    if (i % 5 == 0) junk[0] = junk[1] = junk[2] = 0, junk[3] = 1;  // start codes now and then
+    decoder->decode(junk.data(), static_cast<int>(junk.size()), i);
+  }
+  auto fresh = makeDecoder(1);
+  const FeedResult result = feed(*fresh, stream.bytes, perAccessUnit(stream), reference);
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(result.received(), 3);
+}
+
+TEST(LoggingWithoutVm, TheCoreRunsWithItsLinesDropped) {
+  ASSERT_EQ(g_vm, nullptr);
+  auto decoder = makeDecoder(1);
+  EXPECT_EQ(decoder->decode(nullptr, 0, 0), nullptr);
+}
+
+// ---- Chunkings: every picture arrives, in order, equal to an independent decode ----
+
+struct Chunking {
+  const char* name;
+  std::vector<size_t> (*sizes)(const EncodedStream&);
+};
+
+class ChunkingOfAStream : public ::testing::TestWithParam<AVCodecID> {
+ protected:
+  static void SetUpTestSuite() {
+    for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+      StreamSpec spec;
+      spec.codec = codec;
+      spec.frames = 24;
+      spec.gopSize = 10;
+      Media& media = mediaOf(codec);
+      media.stream = encodeStream(spec);
+      media.reference = referenceDecode(media.stream.bytes, codec);
+    }
+  }
+  struct Media {
+    EncodedStream stream;
+    std::vector<Picture> reference;
+  };
+  static Media& mediaOf(AVCodecID codec) {
+    static Media h264, h265;
+    return codec == AV_CODEC_ID_H264 ? h264 : h265;
+  }
+  const Media& media() const { return mediaOf(GetParam()); }
+  FeedResult feedWith(const std::vector<size_t>& sizes) const {
+    auto decoder = makeDecoder(typeOf(GetParam()));
+    return feed(*decoder, media().stream.bytes, sizes, media().reference);
+  }
+  /// The parser completes an access unit when the next one begins, so it still holds the last.
+  int deliverable() const { return static_cast<int>(media().reference.size()) - 1; }
+};
+
+TEST_P(ChunkingOfAStream, TheReferenceHasEveryPicture) {
+  EXPECT_EQ(media().reference.size(), 24u);
+}
+
+TEST_P(ChunkingOfAStream, WholeStreamInOneCallEndsOnTheLastCompletedPicture) {
+  const FeedResult result = feedWith(whole(media().stream));
+  EXPECT_EQ(result.nullResults, 0);
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(result.received(), deliverable());
+}
+
+TEST_P(ChunkingOfAStream, OneAccessUnitPerCallGivesEveryPictureOneCallLater) {
+  const FeedResult result = feedWith(perAccessUnit(media().stream));
+  EXPECT_EQ(result.nullResults, 0);
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(result.emptyFrames, 1);  // the first call completes nothing yet
+  for (size_t i = 0; i < result.receivedAfterCall.size(); i++) {
+    EXPECT_EQ(result.receivedAfterCall[i], static_cast<int>(i)) << "call " << i;
+  }
+}
+
+TEST_P(ChunkingOfAStream, ByteByByteGivesEveryPictureInOrder) {
+  const FeedResult result = feedWith(byteByByte(media().stream));
+  EXPECT_EQ(result.nullResults, 0);
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(result.received(), deliverable());
+  // At most one new picture per byte, so every one of them was looked at.
+  for (size_t i = 1; i < result.receivedAfterCall.size(); i++) {
+    ASSERT_LE(result.receivedAfterCall[i] - result.receivedAfterCall[i - 1], 1) << "byte " << i;
+  }
+}
+
+TEST_P(ChunkingOfAStream, RandomChunkSizesLoseNoPacket) {
+  for (unsigned seed : {1u, 2u, 3u}) {
+    for (size_t maxSize : {16u, 700u, 9000u}) {
+      const FeedResult result = feedWith(randomChunks(media().stream, seed, maxSize));
+      EXPECT_EQ(result.nullResults, 0) << "seed " << seed << " max " << maxSize;
+      EXPECT_EQ(result.mismatches, 0) << "seed " << seed << " max " << maxSize;
+      EXPECT_EQ(result.received(), deliverable()) << "seed " << seed << " max " << maxSize;
+    }
+  }
+}
+
+TEST_P(ChunkingOfAStream, TwoAccessUnitsPerCallReturnTheSecondPicture) {
+  const FeedResult result = feedWith(twoPerChunk(media().stream));
+  EXPECT_EQ(result.nullResults, 0);
+  EXPECT_EQ(result.mismatches, 0);
+  // Call i completes the unit held from before and the first of its own two.
+  for (size_t i = 0; i < result.receivedAfterCall.size(); i++) {
+    EXPECT_EQ(result.receivedAfterCall[i], static_cast<int>(2 * i + 1)) << "call " << i;
+  }
+}
+
+TEST_P(ChunkingOfAStream, AChunkInsideAFrameReturnsTheFrameUntouched) {
+  const EncodedStream& stream = media().stream;
+  auto decoder = makeDecoder(typeOf(GetParam()));
+  const auto& first = stream.accessUnits[0];
+  const auto& second = stream.accessUnits[1];
+  decoder->decode(const_cast<uint8_t*>(first.data()), int(first.size()), 0);
+  std::vector<uint8_t> head(second.begin(), second.begin() + second.size() / 2);
+  const AVFrame* frame = decoder->decode(head.data(), int(head.size()), 1);
+  ASSERT_NE(frame, nullptr);
+  ASSERT_NE(frame->data[0], nullptr);
+  const uint8_t* plane = frame->data[0];
+  std::vector<uint8_t> tail(second.begin() + second.size() / 2, second.begin() + second.size() - 1);
+  frame = decoder->decode(tail.data(), int(tail.size()), 2);
+  ASSERT_NE(frame, nullptr);
+  EXPECT_EQ(frame->data[0], plane);
+  EXPECT_EQ(picturesReceived(*decoder), 1);
+  EXPECT_TRUE(samePicture(frame, media().reference[0]));
+}
+
+INSTANTIATE_TEST_SUITE_P(H264AndH265, ChunkingOfAStream,
+                         ::testing::Values(AV_CODEC_ID_H264, AV_CODEC_ID_HEVC),
+                         [](const auto& info) {
+                           return std::string(info.param == AV_CODEC_ID_H264 ? "H264" : "H265");
+                         });
+
+// ---- Sizes, B-frames and padded line sizes ----
+
+struct Shape {
+  AVCodecID codec;
+  int width;
+  int height;
+  int bFrames;
+};
+
+/// "H264_352x288_BFrames" and the like.
+std::string nameOf(const Shape& s) {
+  return std::string(s.codec == AV_CODEC_ID_H264 ? "H264_" : "H265_") + std::to_string(s.width) +
+         "x" + std::to_string(s.height) + (s.bFrames > 0 ? "_BFrames" : "");
+}
+
+std::string shapeName(const ::testing::TestParamInfo<Shape>& info) { return nameOf(info.param); }
+
+void PrintTo(const Shape& shape, std::ostream* out) { *out << nameOf(shape); }
+
+class StreamShape : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(StreamShape, EveryPictureArrivesInOrderAnyChunkingWithPaddedLineSizes) {
+  const Shape shape = GetParam();
+  StreamSpec spec;
+  spec.codec = shape.codec;
+  spec.width = shape.width;
+  spec.height = shape.height;
+  spec.bFrames = shape.bFrames;
+  spec.frames = 10;
+  const EncodedStream stream = encodeStream(spec);
+  const auto reference = referenceDecode(stream.bytes, shape.codec);
+  ASSERT_EQ(reference.size(), 10u);
+
+  auto decoder = makeDecoder(typeOf(shape.codec));
+  const FeedResult result = feed(*decoder, stream.bytes, perAccessUnit(stream), reference);
+  EXPECT_EQ(result.nullResults, 0);
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(decoder->codecContext->width, shape.width);
+  EXPECT_EQ(decoder->codecContext->height, shape.height);
+
+  // The decoder may hold pictures back (EAGAIN), but only at the start: once
+  // pictures flow, every further access unit gives exactly one.
+  const auto& after = result.receivedAfterCall;
+  const auto firstPicture = std::find_if(after.begin(), after.end(), [](int n) { return n > 0; });
+  ASSERT_NE(firstPicture, after.end());
+  const int heldBack = static_cast<int>(firstPicture - after.begin()) - 1;
+  EXPECT_EQ(result.emptyFrames, heldBack + 1);
+  if (shape.bFrames == 0) {
+    EXPECT_EQ(heldBack, 0);
+  } else {
+    EXPECT_GE(heldBack, 1);
+    EXPECT_LE(heldBack, 4);
+  }
+  for (auto it = firstPicture + 1; it != after.end(); ++it) EXPECT_EQ(*it, *(it - 1) + 1);
+
+  const AVFrame* frame = decoder->frame;
+  EXPECT_TRUE(frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P);
+  EXPECT_GE(frame->linesize[0], shape.width);
+  EXPECT_GE(frame->linesize[1], (shape.width + 1) / 2);
+  if (shape.width == 352) {
+    // FFmpeg aligns lines to its SIMD width: 352 is not a multiple of 64.
+    EXPECT_GT(frame->linesize[0], shape.width);
+  }
+
+  // Random chunks of the same stream give the same pictures, none lost.
+  auto byChunk = makeDecoder(typeOf(shape.codec));
+  const FeedResult chunked = feed(*byChunk, stream.bytes, randomChunks(stream, 11, 3000), reference);
+  EXPECT_EQ(chunked.mismatches, 0);
+  EXPECT_EQ(chunked.received(), result.received());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, StreamShape,
+    ::testing::Values(Shape{AV_CODEC_ID_H264, 352, 288, 0}, Shape{AV_CODEC_ID_H264, 352, 288, 2},
+                      Shape{AV_CODEC_ID_HEVC, 352, 288, 0}, Shape{AV_CODEC_ID_HEVC, 352, 288, 2},
+                      Shape{AV_CODEC_ID_H264, 320, 240, 2}, Shape{AV_CODEC_ID_HEVC, 320, 240, 0},
+                      Shape{AV_CODEC_ID_H264, 704, 576, 0}, Shape{AV_CODEC_ID_HEVC, 704, 576, 2},
+                      Shape{AV_CODEC_ID_H264, 800, 448, 2}, Shape{AV_CODEC_ID_HEVC, 800, 448, 0},
+                      Shape{AV_CODEC_ID_H264, 1280, 720, 0}, Shape{AV_CODEC_ID_HEVC, 1280, 720, 2}),
+    shapeName);
+
+}  // namespace
+}  // namespace qn::testing

@@ -1,0 +1,555 @@
+// The decoder's Java binding in a real JVM (-Xcheck:jni), called through the
+// Java class exactly as the app calls it: handles, log lines in order, the
+// picture geometry and layout checks, exception checks and pixel correctness.
+#include <gtest/gtest.h>
+
+#include <libyuv/convert_argb.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "decoder/ffmpeg_decoder.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+#include "tests/bridge/jvm_access.h"
+#include "tests/support/jvm.h"
+#include "tests/support/media.h"
+
+namespace qn::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+/// A decoder made through Java; destroyed through Java at the end of the scope.
+class JavaDecoder {
+ public:
+  explicit JavaDecoder(int type) : handle_(javaCreate(type)) {}
+  ~JavaDecoder() { javaDestroy(handle_); }
+  JavaDecoder(const JavaDecoder&) = delete;
+  JavaDecoder& operator=(const JavaDecoder&) = delete;
+  jlong handle() const { return handle_; }
+  /// The native object behind the handle, for looking at (and bending) its state.
+  FFmpegDecoder* object() const {
+    return reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(handle_));
+  }
+
+ private:
+  jlong handle_;
+};
+
+/// The process-wide detail switch of the loaded library.
+bool detailSwitch() { return *loadedSymbol<bool*>("libqn_iot_lib.so", "isLogDetail"); }
+
+/// Makes a 352x288 H.264 stream of `frames` pictures (or as the spec says).
+EncodedStream h264Stream(int frames, int bFrames = 0) {
+  StreamSpec spec;
+  spec.frames = frames;
+  spec.bFrames = bFrames;
+  return encodeStream(spec);
+}
+
+/// The detail lines of one successful conversion of a width x height picture.
+Lines conversionLines(int linesize0, int linesize1, int width, int height) {
+  const std::string sizes = std::to_string(width) + ", height => " + std::to_string(height);
+  return {"V:width => " + sizes,
+          "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
+          "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
+          "V:convertYUVToBitmap 0 => " + std::to_string(linesize0) + ", 1 => " +
+              std::to_string(linesize1) + ", 2 => " + std::to_string(linesize1) + " w => " +
+              std::to_string(width) + " h => " + std::to_string(height),
+          "V:convertYUVToBitmap libyuv::I420ToABGR ret => 0 ",
+          "V:convertYUVToBitmap AndroidBitmap_unlockPixels ret => 0 "};
+}
+
+/// The detail lines of a call's entry, core entry and one accepted packet.
+Lines entryLines(int sequence, size_t length, int packets) {
+  Lines lines = {"V:decode: Decoding data... sequence " + std::to_string(sequence),
+                 "V:decode sequence => " + std::to_string(sequence) +
+                     " length => " + std::to_string(length) + " "};
+  for (int i = 0; i < packets; i++) {
+    lines.push_back("V:avcodec_send_packet success sequence => " + std::to_string(sequence));
+  }
+  return lines;
+}
+
+Lines joined(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+/// The bitmap bytes of a picture's top-left width x height part, by I420ToABGR.
+std::vector<uint8_t> croppedBitmapBytes(const Picture& picture, int width, int height) {
+  std::vector<uint8_t> out(static_cast<size_t>(width) * height * 4);
+  const int chromaStride = (picture.width + 1) / 2;
+  libyuv::I420ToABGR(picture.y.data(), picture.width, picture.u.data(), chromaStride,
+                     picture.v.data(), chromaStride, out.data(), width * 4, width, height);
+  return out;
+}
+
+class DecoderBinding : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    installLineRecorder();
+    throwOnJavaLine("");
+    env = jniEnv();
+  }
+  void TearDown() override {
+    throwOnJavaLine("");
+    EXPECT_EQ(takeException(env), "");
+  }
+  /// Feeds one chunk through Java; the bitmap's local reference is the caller's.
+  jobject decode(const JavaDecoder& decoder, const std::vector<uint8_t>& chunk, int sequence,
+                 bool detail) {
+    return javaDecode(decoder.handle(), chunk.data(), chunk.size(), sequence, detail);
+  }
+  /// Feeds the first `count` access units, one per call, detail off; forgets their lines.
+  void feedUnits(const JavaDecoder& decoder, const EncodedStream& stream, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+      LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+    }
+    takeJavaLines();
+  }
+  JNIEnv* env = nullptr;
+};
+
+// ---- Lifecycle: create, destroy, handle 0 ----
+
+TEST_F(DecoderBinding, CreateLogsAroundSetUpAndGivesAFullWidthHandle) {
+  const jlong h264 = javaCreate(1);
+  const jlong h265 = javaCreate(2);
+  EXPECT_NE(h264, 0);
+  EXPECT_NE(h265, 0);
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:create: Creating FFmpegDecoder instance...",
+                                    "D:decoder type h264",
+                                    "D:create: FFmpegDecoder instance created successfully",
+                                    "D:create: Creating FFmpegDecoder instance...",
+                                    "D:decoder type h265",
+                                    "D:create: FFmpegDecoder instance created successfully"}));
+  // The handle is the object's whole address: its fields read back as set up.
+  auto* object = reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(h264));
+  EXPECT_TRUE(object->ready);
+  EXPECT_EQ(object->codecContext->codec_id, AV_CODEC_ID_H264);
+  javaDestroy(h264);
+  javaDestroy(h265);
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:destroy: Destroying FFmpegDecoder instance...",
+                                    "D:destroy: FFmpegDecoder instance destroyed successfully",
+                                    "D:destroy: Destroying FFmpegDecoder instance...",
+                                    "D:destroy: FFmpegDecoder instance destroyed successfully"}));
+}
+
+TEST_F(DecoderBinding, DestroyOfHandleZeroDeletesNothingAndStillWritesBothLines) {
+  javaDestroy(0);
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:destroy: Destroying FFmpegDecoder instance...",
+                                    "D:destroy: FFmpegDecoder instance destroyed successfully"}));
+}
+
+TEST_F(DecoderBinding, HandleZeroGivesNullSilentlyAfterSettingTheDetailSwitch) {
+  const std::vector<uint8_t> chunk(100, 0);
+  EXPECT_EQ(javaDecode(0, chunk.data(), chunk.size(), 5, false), nullptr);
+  EXPECT_EQ(takeJavaLines(), Lines{});
+  EXPECT_FALSE(detailSwitch());
+  EXPECT_EQ(javaDecode(0, chunk.data(), chunk.size(), 6, true), nullptr);
+  EXPECT_TRUE(detailSwitch());
+  EXPECT_EQ(takeJavaLines(), Lines{"V:decode: Decoding data... sequence 6"});
+  javaDecode(0, chunk.data(), chunk.size(), 7, false);
+}
+
+TEST_F(DecoderBinding, ANullArrayGivesNullWithNothingPinned) {
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  EXPECT_EQ(javaDecode(decoder.handle(), nullptr, 3, true), nullptr);
+  EXPECT_EQ(takeException(env), "");
+  EXPECT_EQ(takeJavaLines(), Lines{"V:decode: Decoding data... sequence 3"});
+}
+
+TEST_F(DecoderBinding, AnEmptyArrayIsIllegal) {
+  JavaDecoder decoder(0);
+  takeJavaLines();
+  EXPECT_EQ(decode(decoder, {}, 4, false), nullptr);
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:decode illegal", "D:decode fail stop convertToBitmap"}));
+}
+
+// ---- The detail switch ----
+
+TEST_F(DecoderBinding, TheDetailSwitchOfEachCallHoldsUntilTheNextCall) {
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  const std::vector<uint8_t> partial = {0, 0, 0, 1, 0x09};
+  { LocalRef bitmap(env, decode(decoder, partial, 1, true)); }
+  EXPECT_TRUE(detailSwitch());
+  const Lines first = takeJavaLines();
+  ASSERT_FALSE(first.empty());
+  EXPECT_EQ(first.front(), "V:decode: Decoding data... sequence 1");
+  { LocalRef bitmap(env, decode(decoder, partial, 2, false)); }
+  EXPECT_FALSE(detailSwitch());
+  for (const std::string& line : takeJavaLines()) EXPECT_EQ(line.rfind("V:", 0), std::string::npos);
+  { LocalRef bitmap(env, decode(decoder, partial, 3, true)); }
+  EXPECT_EQ(takeJavaLines().front(), "V:decode: Decoding data... sequence 3");
+  { LocalRef bitmap(env, decode(decoder, partial, 4, false)); }
+}
+
+// ---- Exact lines of whole calls ----
+
+TEST_F(DecoderBinding, AFirstChunkCompletesNoPictureAndTheSizeIsStillUnknown) {
+  const EncodedStream stream = h264Stream(3);
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  LocalRef bitmap(env, decode(decoder, stream.accessUnits[0], 0, true));
+  EXPECT_FALSE(bitmap);
+  const Lines expected = joined(entryLines(0, stream.accessUnits[0].size(), 0),
+                                {"V:width => 0, height => 0", "D:width => 0, height => 0"});
+  EXPECT_EQ(takeJavaLines(), expected);
+}
+
+TEST_F(DecoderBinding, ASuccessfulCallLogsEveryStepInOrder) {
+  const EncodedStream stream = h264Stream(3);
+  JavaDecoder decoder(1);
+  feedUnits(decoder, stream, 1);
+  LocalRef bitmap(env, decode(decoder, stream.accessUnits[1], 1, true));
+  ASSERT_TRUE(bitmap);
+  const AVFrame* frame = decoder.object()->frame;
+  const Lines expected = joined(entryLines(1, stream.accessUnits[1].size(), 1),
+                                conversionLines(frame->linesize[0], frame->linesize[1], 352, 288));
+  EXPECT_EQ(takeJavaLines(), expected);
+}
+
+TEST_F(DecoderBinding, AnH265StreamFedToAnH264DecoderIsRefusedWithTheFfmpegError) {
+  StreamSpec spec;
+  spec.codec = AV_CODEC_ID_HEVC;
+  spec.frames = 3;
+  const EncodedStream stream = encodeStream(spec);
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  LocalRef first(env, decode(decoder, stream.accessUnits[0], 0, false));
+  EXPECT_FALSE(first);
+  EXPECT_EQ(takeJavaLines(),
+            (Lines{"D:avcodec_send_packet sequence => 0, error code -1094995529 Invalid data "
+                   "found when processing input",
+                   "D:decode fail stop convertToBitmap"}));
+  for (size_t i = 1; i < stream.accessUnits.size(); i++) {
+    LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+    EXPECT_FALSE(bitmap) << "chunk " << i;
+  }
+}
+
+TEST_F(DecoderBinding, ARefusedPacketLogsTheFfmpegErrorTextAndResetsThePacket) {
+  const EncodedStream stream = h264Stream(4);
+  JavaDecoder decoder(1);
+  feedUnits(decoder, stream, 2);
+  // Drained: the decoder answers every further packet with end of file.
+  AVCodecContext* context = decoder.object()->codecContext;
+  avcodec_send_packet(context, nullptr);
+  while (avcodec_receive_frame(context, decoder.object()->frame) == 0) {
+  }
+  LocalRef refused(env, decode(decoder, stream.accessUnits[2], 2, true));
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(takeJavaLines(),
+            joined(entryLines(2, stream.accessUnits[2].size(), 0),
+                   {"D:avcodec_send_packet sequence => 2, error code -541478725 End of file",
+                    "D:decode fail stop convertToBitmap"}));
+  EXPECT_EQ(decoder.object()->packet.data, nullptr);  // reset after the failure
+}
+
+/// A decoder holding picture 0 of a 352x288 stream; each test bends its state,
+/// then converts the held picture again with a chunk that completes nothing.
+class HeldPicture : public DecoderBinding {
+ protected:
+  void SetUp() override {
+    DecoderBinding::SetUp();
+    stream = h264Stream(3);
+    decoder = std::make_unique<JavaDecoder>(1);
+    feedUnits(*decoder, stream, 2);
+  }
+  void TearDown() override {
+    decoder.reset();
+    DecoderBinding::TearDown();
+  }
+  /// Decodes a chunk that completes nothing, so the held frame is converted; returns its lines.
+  Lines convertBent(jobject* out = nullptr) {
+    jobject bitmap = decode(*decoder, {0}, 9, true);
+    if (out != nullptr) {
+      *out = bitmap;
+    } else if (bitmap != nullptr) {
+      env->DeleteLocalRef(bitmap);
+    }
+    return takeJavaLines();
+  }
+  AVFrame* frame() { return decoder->object()->frame; }
+  void setContextSize(int width, int height) {
+    decoder->object()->codecContext->width = width;
+    decoder->object()->codecContext->height = height;
+  }
+  EncodedStream stream;
+  std::unique_ptr<JavaDecoder> decoder;
+};
+
+// ---- Geometry: the codec context's size ----
+
+TEST_F(HeldPicture, TheBitmapTakesTheCodecContextsSizeNotTheFrames) {
+  const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  // Odd sizes too: their chroma lines are rounded up.
+  for (auto [width, height] : {std::pair{200, 100}, {351, 287}}) {
+    setContextSize(width, height);
+    jobject bitmap = nullptr;
+    convertBent(&bitmap);
+    LocalRef hold(env, bitmap);
+    ASSERT_TRUE(hold);
+    const BitmapBytes bytes = readBitmap(env, bitmap);
+    EXPECT_EQ(bytes.width, width);
+    EXPECT_EQ(bytes.height, height);
+    EXPECT_TRUE(bytes.bytes == croppedBitmapBytes(reference[0], width, height)) << width;
+  }
+}
+
+TEST_F(HeldPicture, AContextLargerThanThePictureIsRefusedNotReadPastItsPlanes) {
+  setContextSize(1280, 720);
+  EXPECT_EQ(convertBent().back(), "V:Invalid strides");
+}
+
+TEST_F(HeldPicture, ANonPositiveWidthOrHeightIsLoggedOnBothChannels) {
+  setContextSize(352, -4);
+  EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), {"V:width => 352, height => -4",
+                                                        "D:width => 352, height => -4"}));
+}
+
+// ---- Picture layout ----
+
+TEST_F(HeldPicture, PaddedLinesOfA352WidePictureAreConverted) {
+  EXPECT_EQ(frame()->linesize[0], 384);  // FFmpeg's 64-byte line alignment
+  EXPECT_EQ(frame()->linesize[1], 192);
+  jobject bitmap = nullptr;
+  const Lines lines = convertBent(&bitmap);
+  LocalRef hold(env, bitmap);
+  ASSERT_TRUE(hold);
+  EXPECT_EQ(lines, joined(entryLines(9, 1, 0), conversionLines(384, 192, 352, 288)));
+}
+
+TEST_F(HeldPicture, TheFullRangeVariantIsConvertedToo) {
+  frame()->format = AV_PIX_FMT_YUVJ420P;
+  jobject bitmap = nullptr;
+  convertBent(&bitmap);
+  LocalRef hold(env, bitmap);
+  EXPECT_TRUE(hold);
+}
+
+TEST_F(HeldPicture, AnotherPixelFormatIsRefusedAsInvalidStrides) {
+  for (AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV420P10LE}) {
+    frame()->format = format;
+    const Lines lines = convertBent();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "V:convertYUVToBitmap 0 => 384, 1 => 192, 2 => 192 w => 352 h => 288");
+    EXPECT_EQ(lines.back(), "V:Invalid strides") << av_get_pix_fmt_name(format);
+  }
+  frame()->format = AV_PIX_FMT_YUV420P;
+}
+
+TEST_F(HeldPicture, ALineShorterThanItsPlaneIsRefused) {
+  const int saved[3] = {frame()->linesize[0], frame()->linesize[1], frame()->linesize[2]};
+  const int tooShort[3][3] = {{351, 192, 192}, {384, 175, 192}, {384, 192, 175}};
+  for (const auto& sizes : tooShort) {
+    for (int plane = 0; plane < 3; plane++) frame()->linesize[plane] = sizes[plane];
+    EXPECT_EQ(convertBent().back(), "V:Invalid strides");
+  }
+  // Exactly the plane widths: tightly packed lines are fine.
+  frame()->linesize[0] = 352;
+  frame()->linesize[1] = frame()->linesize[2] = 176;
+  jobject bitmap = nullptr;
+  convertBent(&bitmap);
+  LocalRef hold(env, bitmap);
+  EXPECT_TRUE(hold);
+  for (int plane = 0; plane < 3; plane++) frame()->linesize[plane] = saved[plane];
+}
+
+TEST_F(HeldPicture, AZeroOrNegativeLineSizeIsRefusedBeforeTheLayoutLine) {
+  const int saved = frame()->linesize[2];
+  for (int bad : {0, -192}) {
+    frame()->linesize[2] = bad;
+    const Lines lines = convertBent();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ");
+    EXPECT_EQ(lines.back(), "V:Invalid strides");
+  }
+  frame()->linesize[2] = saved;
+}
+
+TEST_F(HeldPicture, AFrameWithoutPlanesGivesInvalidInputPointers) {
+  av_frame_unref(frame());
+  EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0),
+                                  {"V:width => 352, height => 288",
+                                   "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
+                                   "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
+                                   "V:Invalid input pointers"}));
+}
+
+TEST_F(HeldPicture, LayoutFailuresAreSilentWithoutDetail) {
+  frame()->format = AV_PIX_FMT_NV12;
+  EXPECT_EQ(decode(*decoder, {0}, 9, false), nullptr);
+  EXPECT_EQ(takeJavaLines(), Lines{});
+  frame()->format = AV_PIX_FMT_YUV420P;
+}
+
+// ---- The EAGAIN path: a stream with reordering delay ----
+
+TEST_F(DecoderBinding, PicturesHeldBackByTheDecoderGiveNullButNoPacketIsLost) {
+  const EncodedStream stream = h264Stream(12, 2);
+  const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  std::vector<int> nullCalls;
+  std::vector<BitmapBytes> bitmaps;
+  for (size_t i = 0; i < stream.accessUnits.size(); i++) {
+    LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+    if (bitmap) {
+      bitmaps.push_back(readBitmap(env, bitmap.get()));
+    } else {
+      nullCalls.push_back(int(i));
+    }
+  }
+  // Null only at the start (no packet yet, then the decoder's delay), with no failure line.
+  ASSERT_GE(nullCalls.size(), 2u);
+  for (size_t i = 0; i < nullCalls.size(); i++) EXPECT_EQ(nullCalls[i], int(i));
+  for (const std::string& line : takeJavaLines()) {
+    EXPECT_EQ(line.find("decode fail，"), std::string::npos) << line;
+    EXPECT_EQ(line.find("avcodec_send_packet"), std::string::npos) << line;
+  }
+  ASSERT_EQ(bitmaps.size(), stream.accessUnits.size() - nullCalls.size());
+  for (size_t i = 0; i < bitmaps.size(); i++) {
+    EXPECT_TRUE(bitmaps[i].bytes == toBitmapBytes(reference[i])) << "picture " << i;
+  }
+}
+
+// ---- JNI exception checks: a Java log method that throws ----
+
+TEST_F(DecoderBinding, AThrowFromTheEntryLineIsReportedAsReinterpretCast) {
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  throwOnJavaLine("decode: Decoding data");
+  CapturedOutput output;
+  EXPECT_EQ(decode(decoder, {0, 0, 0, 1}, 1, true), nullptr);
+  const std::string described = output.text();
+  EXPECT_EQ(takeException(env), "");  // described and cleared
+  EXPECT_NE(described.find("IllegalStateException: log sink refused"), std::string::npos);
+  EXPECT_EQ(takeJavaLines(), (Lines{"V:decode: Decoding data... sequence 1",
+                                    "D:JNI Exception in reinterpret_cast"}));
+}
+
+TEST_F(DecoderBinding, AThrowInsideTheCoreIsReportedAsDecode) {
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  throwOnJavaLine("decode illegal");
+  CapturedOutput output;
+  EXPECT_EQ(decode(decoder, {}, 2, false), nullptr);
+  output.text();
+  EXPECT_EQ(takeException(env), "");
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:decode illegal", "D:JNI Exception in decode"}));
+}
+
+TEST_F(HeldPicture, AThrowDuringConversionEndsInTheReleaseCheck) {
+  throwOnJavaLine("libyuv::I420ToABGR");
+  CapturedOutput output;
+  EXPECT_EQ(decode(*decoder, {0}, 3, true), nullptr);
+  // Unlocking the bitmap made no JNI call over the pending exception.
+  EXPECT_EQ(output.text().find("exception pending"), std::string::npos);
+  EXPECT_EQ(takeException(env), "");
+  const Lines lines = takeJavaLines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "V:convertYUVToBitmap libyuv::I420ToABGR ret => 0 ");
+  EXPECT_EQ(lines.back(), "D:JNI Exception in ReleaseByteArrayElements");
+  // The bitmap was unlocked in spite of the pending exception: the next call converts.
+  throwOnJavaLine("");
+  LocalRef again(env, decode(*decoder, {0}, 4, false));
+  EXPECT_TRUE(again);
+}
+
+TEST_F(HeldPicture, AThrowBeforeTheBitmapIsMadeReachesTheJavaCaller) {
+  for (const char* line : {"width => ", "AndroidBitmap_getInfo ret"}) {
+    throwOnJavaLine(line);
+    CapturedOutput output;
+    EXPECT_EQ(decode(*decoder, {0}, 3, true), nullptr);
+    EXPECT_EQ(output.text().find("exception pending"), std::string::npos) << line;
+    EXPECT_EQ(takeException(env).rfind("java.lang.IllegalStateException: log sink refused", 0), 0u)
+        << line;
+    EXPECT_NE(takeJavaLines().back().find(line), std::string::npos);
+  }
+}
+
+TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionStaysPendingForTheJavaCaller) {
+  JavaDecoder decoder(1);
+  takeJavaLines();
+  // "decode illegal" throws, and so does the report of it: that exception is
+  // the one the caller sees.
+  throwOnJavaLine("decode");
+  CapturedOutput output;
+  EXPECT_EQ(decode(decoder, {}, 2, false), nullptr);
+  output.text();
+  EXPECT_EQ(takeException(env).rfind("java.lang.IllegalStateException: log sink refused: JNI "
+                                     "Exception in decode", 0),
+            0u);
+}
+
+// ---- Pixel correctness ----
+
+TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    StreamSpec spec;
+    spec.codec = codec;
+    spec.width = 320;
+    spec.height = 240;
+    spec.frames = 8;
+    const EncodedStream stream = encodeStream(spec);
+    const auto reference = referenceDecode(stream.bytes, codec);
+    ASSERT_EQ(reference.size(), 8u);
+    JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
+    std::vector<BitmapBytes> bitmaps;
+    for (size_t i = 0; i < stream.accessUnits.size(); i++) {
+      LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+      if (bitmap) bitmaps.push_back(readBitmap(env, bitmap.get()));
+    }
+    // The parser still holds the last access unit when the stream stops.
+    ASSERT_EQ(bitmaps.size(), reference.size() - 1);
+    for (size_t i = 0; i < bitmaps.size(); i++) {
+      EXPECT_EQ(bitmaps[i].width, 320);
+      EXPECT_EQ(bitmaps[i].height, 240);
+      EXPECT_EQ(bitmaps[i].config, "ARGB_8888");
+      EXPECT_TRUE(bitmaps[i].bytes == toBitmapBytes(reference[i])) << "picture " << i;
+    }
+  }
+}
+
+/// The colour int 0xAARRGGBB that Android reads from the R, G, B, A bytes at (x, y).
+int32_t colourAt(const std::vector<uint8_t>& rgba, int width, int x, int y) {
+  const uint8_t* p = &rgba[(static_cast<size_t>(y) * width + x) * 4];
+  return static_cast<int32_t>((uint32_t{p[3]} << 24) | (uint32_t{p[0]} << 16) |
+                              (uint32_t{p[1]} << 8) | p[2]);
+}
+
+TEST_F(DecoderBinding, ASolidRedPictureGivesRedColourInts) {
+  StreamSpec spec;
+  spec.frames = 3;
+  spec.solidY = 81;
+  spec.solidU = 90;
+  spec.solidV = 240;
+  const EncodedStream stream = encodeStream(spec);
+  const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  const std::vector<uint8_t> expected = toBitmapBytes(reference[0]);
+  JavaDecoder decoder(1);
+  feedUnits(decoder, stream, 1);
+  LocalRef bitmap(env, decode(decoder, stream.accessUnits[1], 1, false));
+  ASSERT_TRUE(bitmap);
+  for (auto [x, y] : {std::pair{0, 0}, {351, 0}, {0, 287}, {351, 287}, {176, 144}}) {
+    const int32_t pixel = bitmapPixel(env, bitmap.get(), x, y);
+    EXPECT_EQ(pixel, colourAt(expected, 352, x, y)) << x << "," << y;
+    const auto near = [&](int shift, int value) {
+      return std::abs(static_cast<int>((static_cast<uint32_t>(pixel) >> shift) & 0xFF) - value) <= 4;
+    };
+    EXPECT_TRUE(near(24, 0xFF) && near(16, 0xFF) && near(8, 0) && near(0, 0))
+        << std::hex << pixel << " is not close to 0xFFFF0000";
+  }
+}
+
+}  // namespace
+}  // namespace qn::testing
