@@ -161,10 +161,6 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeAudio)(JNIEnv* env, jobject /*activity*/,
-                                                          jstring input, jstring output) {
-  const qn::tools::JavaPath inputPath(env, input);
-  if (inputPath.text() == nullptr) return 0;
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 0;
-  return qn::tools::decodeAudio(inputPath.text(), outputPath.text());
+                              jstring input, jstring output) {
+  return qn::tools::withPaths(env, input, output, 0, qn::tools::decodeAudio);
 }

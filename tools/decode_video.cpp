@@ -211,10 +211,6 @@ int decodeVideo(const char* input, const char* prefix) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeVideo)(JNIEnv* env, jobject /*activity*/,
-                                                          jstring input, jstring prefix) {
-  const qn::tools::JavaPath inputPath(env, input);
-  if (inputPath.text() == nullptr) return 0;
-  const qn::tools::JavaPath prefixPath(env, prefix);
-  if (prefixPath.text() == nullptr) return 0;
-  return qn::tools::decodeVideo(inputPath.text(), prefixPath.text());
+                              jstring input, jstring prefix) {
+  return qn::tools::withPaths(env, input, prefix, 0, qn::tools::decodeVideo);
 }

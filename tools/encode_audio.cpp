@@ -170,8 +170,6 @@ int encodeAudio(const char* outputPath) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(encodeAudio)(JNIEnv* env, jobject /*activity*/,
-                                                          jstring output) {
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 0;
-  return qn::tools::encodeAudio(outputPath.text());
+                              jstring output) {
+  return qn::tools::withPath(env, output, 0, qn::tools::encodeAudio);
 }

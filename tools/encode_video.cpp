@@ -113,8 +113,6 @@ int encodeVideo(const char* output) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(encodeVideo)(JNIEnv* env, jobject /*activity*/,
-                                                          jstring output) {
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 0;
-  return qn::tools::encodeVideo(outputPath.text());
+                              jstring output) {
+  return qn::tools::withPath(env, output, 0, qn::tools::encodeVideo);
 }

@@ -128,11 +128,10 @@ namespace {
 /// Takes both path texts and runs the extraction; on a failed text it returns at once,
 /// leaving the JVM's exception pending.
 void extractFromJava(JNIEnv* env, jstring input, jstring output, AVMediaType type) {
-  const qn::tools::JavaPath inputPath(env, input);
-  if (inputPath.text() == nullptr) return;
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return;
-  qn::tools::extractStream(inputPath.text(), outputPath.text(), type);
+  qn::tools::withPaths(env, input, output, 0, [type](const char* in, const char* out) {
+    qn::tools::extractStream(in, out, type);
+    return 0;
+  });
 }
 
 }  // namespace

@@ -48,9 +48,10 @@ JNIEXPORT void JNICALL TOOL_METHOD(avbench)(JNIEnv* /*env*/, jobject /*activity*
 
 JNIEXPORT void JNICALL TOOL_METHOD(printFileInfo)(JNIEnv* env, jobject /*activity*/,
                                                   jstring path) {
-  const qn::tools::JavaPath text(env, path);
-  if (text.text() == nullptr) return;  // the JVM's exception stays pending
-  qn::tools::printFileInfo(text.text());
+  qn::tools::withPath(env, path, 0, [](const char* text) {  // a failed text stays pending
+    qn::tools::printFileInfo(text);
+    return 0;
+  });
 }
 
 }  // extern "C"

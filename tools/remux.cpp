@@ -200,10 +200,6 @@ int remux(const char* input, const char* output) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(remux)(JNIEnv* env, jobject /*activity*/,
-                                                       jstring input, jstring output) {
-  const qn::tools::JavaPath inputPath(env, input);
-  if (inputPath.text() == nullptr) return 1;
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 1;
-  return qn::tools::remux(inputPath.text(), outputPath.text());
+                              jstring input, jstring output) {
+  return qn::tools::withPaths(env, input, output, 1, qn::tools::remux);
 }

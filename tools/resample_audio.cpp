@@ -177,8 +177,6 @@ int resampleAudio(const char* outputPath) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(resampleAudio)(JNIEnv* env, jobject /*activity*/,
-                                                            jstring output) {
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 1;
-  return qn::tools::resampleAudio(outputPath.text());
+                              jstring output) {
+  return qn::tools::withPath(env, output, 1, qn::tools::resampleAudio);
 }

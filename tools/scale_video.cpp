@@ -118,8 +118,6 @@ int scaleVideo(const char* output) {
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(scaleVideo)(JNIEnv* env, jobject /*activity*/,
-                                                         jstring output) {
-  const qn::tools::JavaPath outputPath(env, output);
-  if (outputPath.text() == nullptr) return 1;
-  return qn::tools::scaleVideo(outputPath.text());
+                              jstring output) {
+  return qn::tools::withPath(env, output, 1, qn::tools::scaleVideo);
 }

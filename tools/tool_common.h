@@ -117,6 +117,25 @@ class JavaPath {
   const char* text_;
 };
 
+/// Runs a tool core with the text of one Java path; `failure` when the text
+/// cannot be had (its exception then stays pending for the Java caller).
+template <typename Core>
+jint withPath(JNIEnv* env, jstring path, jint failure, Core core) {
+  const JavaPath text(env, path);
+  if (text.text() == nullptr) return failure;
+  return core(text.text());
+}
+
+/// Runs a tool core with the texts of two Java paths, taken first to second.
+template <typename Core>
+jint withPaths(JNIEnv* env, jstring first, jstring second, jint failure, Core core) {
+  const JavaPath firstText(env, first);
+  if (firstText.text() == nullptr) return failure;
+  const JavaPath secondText(env, second);
+  if (secondText.text() == nullptr) return failure;
+  return core(firstText.text(), secondText.text());
+}
+
 /// Raw-PCM format names of the ffplay command line for one packed sample format.
 struct PcmFormatName {
   AVSampleFormat format;
