@@ -77,13 +77,6 @@ void logPlaybackHint(const AVCodecContext* context, const char* output) {
             contextChannels(context), context->sample_rate, output);
 }
 
-/// Logs why a file could not be opened: the fixed text, then the system's own words.
-void logOpenFailure(const char* what) {
-  const int error = errno;
-  TOOL_LOG(what);
-  TOOL_LOG(strerror(error));
-}
-
 /// Parses and decodes the whole input into output; false after a failure that skips the hint.
 bool decodeStream(AVCodecContext* context, AVCodecParserContext* parser, AVPacket* packet,
                   FILE* input, FILE* output) {
@@ -144,12 +137,12 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
   if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 0;
   File input(fopen(inputPath, "rbe"));
   if (!input) {
-    logOpenFailure("Could not open in file\n");
+    logWithErrno("Could not open in file\n");
     return 0;
   }
   File output(fopen(outputPath, "wbe"));
   if (!output) {
-    logOpenFailure("Could not open out file\n");
+    logWithErrno("Could not open out file\n");
     return 0;
   }
   if (decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get())) {

@@ -34,13 +34,6 @@ int pictureCounter(const AVCodecContext* context) {
 #pragma GCC diagnostic pop
 }
 
-/// Logs a failure line, then the system's text for the errno that caused it.
-void logWithErrno(const char* line) {
-  const int error = errno;  // the log call may change errno
-  TOOL_LOG(line);
-  TOOL_LOG(strerror(error));
-}
-
 /// Bytes per row and rows that a picture file takes from one plane.
 struct PlaneShape {
   int rowBytes;
@@ -170,25 +163,9 @@ int decodeVideo(const char* input, const char* prefix) {
   uint8_t buffer[kReadSize + AV_INPUT_BUFFER_PADDING_SIZE];
   memset(buffer + kReadSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
 
-  const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_H264);
-  if (decoder == nullptr) {
-    TOOL_LOG("Codec not found\n");
-    return 0;
-  }
-  Parser parser(av_parser_init(decoder->id));
-  if (!parser) {
-    TOOL_LOG("avCodecParserContext not found\n");
-    return 0;
-  }
-  CodecContext context(avcodec_alloc_context3(decoder));
-  if (!context) {
-    TOOL_LOG("Could not allocate avCodecContext\n");
-    return 0;
-  }
-  if (avcodec_open2(context.get(), decoder, nullptr) < 0) {
-    TOOL_LOG("Could not open avCodec\n");
-    return 0;
-  }
+  Parser parser;
+  CodecContext context;
+  if (!openParsingDecoder(AV_CODEC_ID_H264, &parser, &context)) return 0;
   File file(fopen(input, "rbe"));
   if (!file) {
     logWithErrno("Could not open in file\n");

@@ -6,7 +6,9 @@
 #include <android/log.h>
 #include <jni.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <cstdio>
 #include <memory>
 
@@ -231,6 +233,13 @@ inline int layoutChannelCount(uint64_t layout) {
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   return av_get_channel_layout_nb_channels(layout);
 #pragma GCC diagnostic pop
+}
+
+/// Logs a failure line, then the system's text for the errno that caused it.
+inline void logWithErrno(const char* line) {
+  const int error = errno;  // the log call may change errno
+  TOOL_LOG(line);
+  TOOL_LOG(strerror(error));
 }
 
 /// Finds the decoder of `codec`, makes its parser and opens a context for it, logging
