@@ -9,31 +9,8 @@ add_library(qn::ffmpeg INTERFACE IMPORTED)
 add_library(qn::yuv INTERFACE IMPORTED)
 add_library(qn::platform INTERFACE IMPORTED)
 
-set(QN_FFMPEG_LIBS avcodec avformat avutil swresample swscale avfilter)
-
 if(ANDROID)
-  # Prebuilt FFmpeg 6 and libyuv per ABI:
-  #   ${QN_PREBUILT_DIR}/<abi>/include, ${QN_PREBUILT_DIR}/<abi>/lib/lib*.so|a
-  set(QN_PREBUILT_DIR "${CMAKE_SOURCE_DIR}/prebuilt" CACHE PATH "Prebuilt FFmpeg and libyuv, one folder per ABI")
-  set(abi_dir ${QN_PREBUILT_DIR}/${ANDROID_ABI})
-  if(NOT EXISTS ${abi_dir}/include/libavcodec/version.h)
-    message(FATAL_ERROR "No FFmpeg prebuilt for ${ANDROID_ABI} under ${abi_dir}")
-  endif()
-  target_include_directories(qn::ffmpeg INTERFACE ${abi_dir}/include)
-  target_include_directories(qn::yuv INTERFACE ${abi_dir}/include)
-  foreach(lib ${QN_FFMPEG_LIBS})
-    find_library(QN_${lib}_LIB ${lib} PATHS ${abi_dir}/lib NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-    list(APPEND ffmpeg_paths ${QN_${lib}_LIB})
-  endforeach()
-  find_library(QN_yuv_LIB yuv PATHS ${abi_dir}/lib NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-  target_link_libraries(qn::ffmpeg INTERFACE ${ffmpeg_paths} z)
-  target_link_libraries(qn::yuv INTERFACE ${QN_yuv_LIB})
-  target_link_libraries(qn::platform INTERFACE log jnigraphics android GLESv2)
-  if(ANDROID_ABI STREQUAL "arm64-v8a" AND QN_avcodec_LIB MATCHES "\\.a$")
-    # Static FFmpeg's hand-written assembly needs symbolic binding on arm64.
-    target_link_options(qn::platform INTERFACE -Wl,-Bsymbolic)
-  endif()
-  set(QN_LIBAVCODEC_MAJOR 60)
+  include(${CMAKE_CURRENT_LIST_DIR}/Android.cmake)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(QN_FFMPEG REQUIRED IMPORTED_TARGET

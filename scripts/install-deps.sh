@@ -12,6 +12,7 @@ packages=(
   libyuv-dev
   android-liblog-dev android-platform-frameworks-native-headers
   valgrind
+  fonts-dejavu-core
   "$@"
 )
 

@@ -128,10 +128,7 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
   TOOL_LOG(inputPath);
   TOOL_LOG(outputPath);
   Packet packet(av_packet_alloc());
-  if (!packet) {
-    TOOL_LOG("Could not allocate packet\n");
-    return 0;
-  }
+  if (!packet) return 0;  // as decodeVideo: out of memory ends the call without a line
   Parser parser;
   CodecContext context;
   if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 0;
