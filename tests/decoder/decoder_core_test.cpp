@@ -196,9 +196,9 @@ TEST_F(IllegalInput, SetUpNamesTheCodec) {
 }
 
 TEST_F(IllegalInput, GarbageNeverCrashesAndLeavesTheDecoderUsable) {
-  StreamSpec spec;
-  spec.frames = 4;
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.frames = 4;
+  const EncodedStream stream = encodeStream(recipe);
   const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   auto decoder = makeDecoder(1);
   std::mt19937 random(7);
@@ -231,12 +231,12 @@ class ChunkingOfAStream : public ::testing::TestWithParam<AVCodecID> {
  protected:
   static void SetUpTestSuite() {
     for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-      StreamSpec spec;
-      spec.codec = codec;
-      spec.frames = 24;
-      spec.gopSize = 10;
+      StreamSpec recipe;
+      recipe.codec = codec;
+      recipe.frames = 24;
+      recipe.gopSize = 10;
       Media& media = mediaOf(codec);
-      media.stream = encodeStream(spec);
+      media.stream = encodeStream(recipe);
       media.reference = referenceDecode(media.stream.bytes, codec);
     }
   }
@@ -358,13 +358,13 @@ class StreamShape : public ::testing::TestWithParam<Shape> {};
 
 TEST_P(StreamShape, EveryPictureArrivesInOrderAnyChunkingWithPaddedLineSizes) {
   const Shape shape = GetParam();
-  StreamSpec spec;
-  spec.codec = shape.codec;
-  spec.width = shape.width;
-  spec.height = shape.height;
-  spec.bFrames = shape.bFrames;
-  spec.frames = 10;
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.codec = shape.codec;
+  recipe.width = shape.width;
+  recipe.height = shape.height;
+  recipe.bFrames = shape.bFrames;
+  recipe.frames = 10;
+  const EncodedStream stream = encodeStream(recipe);
   const auto reference = referenceDecode(stream.bytes, shape.codec);
   ASSERT_EQ(reference.size(), 10u);
 

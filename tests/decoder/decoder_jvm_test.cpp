@@ -43,12 +43,12 @@ class JavaDecoder {
 /// The process-wide detail switch of the loaded library.
 bool detailSwitch() { return *loadedSymbol<bool*>("libqn_iot_lib.so", "isLogDetail"); }
 
-/// Makes a 352x288 H.264 stream of `frames` pictures (or as the spec says).
+/// Makes a 352x288 H.264 stream of `frames` pictures (or as the recipe says).
 EncodedStream h264Stream(int frames, int bFrames = 0) {
-  StreamSpec spec;
-  spec.frames = frames;
-  spec.bFrames = bFrames;
-  return encodeStream(spec);
+  StreamSpec recipe;
+  recipe.frames = frames;
+  recipe.bFrames = bFrames;
+  return encodeStream(recipe);
 }
 
 /// The detail lines of one successful conversion of a width x height picture.
@@ -217,10 +217,10 @@ TEST_F(DecoderBinding, ASuccessfulCallLogsEveryStepInOrder) {
 }
 
 TEST_F(DecoderBinding, AnH265StreamFedToAnH264DecoderIsRefusedWithTheFfmpegError) {
-  StreamSpec spec;
-  spec.codec = AV_CODEC_ID_HEVC;
-  spec.frames = 3;
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.codec = AV_CODEC_ID_HEVC;
+  recipe.frames = 3;
+  const EncodedStream stream = encodeStream(recipe);
   JavaDecoder decoder(1);
   takeJavaLines();
   LocalRef first(env, decode(decoder, stream.accessUnits[0], 0, false));
@@ -495,12 +495,12 @@ TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionStaysPendingForTheJavaCall
 
 TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    StreamSpec spec;
-    spec.codec = codec;
-    spec.width = 320;
-    spec.height = 240;
-    spec.frames = 8;
-    const EncodedStream stream = encodeStream(spec);
+    StreamSpec recipe;
+    recipe.codec = codec;
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 8;
+    const EncodedStream stream = encodeStream(recipe);
     const auto reference = referenceDecode(stream.bytes, codec);
     ASSERT_EQ(reference.size(), 8u);
     JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
@@ -528,12 +528,12 @@ int32_t colourAt(const std::vector<uint8_t>& rgba, int width, int x, int y) {
 }
 
 TEST_F(DecoderBinding, ASolidRedPictureGivesRedColourInts) {
-  StreamSpec spec;
-  spec.frames = 3;
-  spec.solidY = 81;
-  spec.solidU = 90;
-  spec.solidV = 240;
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.frames = 3;
+  recipe.solidY = 81;
+  recipe.solidU = 90;
+  recipe.solidV = 240;
+  const EncodedStream stream = encodeStream(recipe);
   const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   const std::vector<uint8_t> expected = toBitmapBytes(reference[0]);
   JavaDecoder decoder(1);

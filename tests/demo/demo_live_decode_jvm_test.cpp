@@ -136,11 +136,11 @@ int matchingPicture(const std::vector<Picture>& pictures, const std::vector<uint
 
 /// Checks a run on a user's file: summary counts add up, PNGs show decoded pictures.
 void expectDemoOfStream(const std::string& name, AVCodecID codec, const char* codecText) {
-  StreamSpec spec;
-  spec.codec = codec;
-  spec.frames = 60;
-  spec.bitRate = 600000;  // about 180 KB: several chunks of up to 64 KB
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.frames = 60;
+  recipe.bitRate = 600000;  // about 180 KB: several chunks of up to 64 KB
+  const EncodedStream stream = encodeStream(recipe);
   const std::vector<Picture> expected = referenceDecode(stream.bytes, codec);
   ASSERT_EQ(expected.size(), 60u);
   const std::string dir = makeTempDir("demo-" + name);

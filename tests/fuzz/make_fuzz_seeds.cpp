@@ -34,14 +34,14 @@ int main(int argc, char** argv) {
   int written = 0;
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
     for (int bFrames : {0, 2}) {
-      qn::testing::StreamSpec spec;
-      spec.codec = codec;
-      spec.width = 64;
-      spec.height = 48;
-      spec.frames = 6;
-      spec.gopSize = 3;
-      spec.bFrames = bFrames;
-      const auto stream = qn::testing::encodeStream(spec).bytes;
+      qn::testing::StreamSpec recipe;
+      recipe.codec = codec;
+      recipe.width = 64;
+      recipe.height = 48;
+      recipe.frames = 6;
+      recipe.gopSize = 3;
+      recipe.bFrames = bFrames;
+      const auto stream = qn::testing::encodeStream(recipe).bytes;
       const bool h264 = codec == AV_CODEC_ID_H264;
       const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
                                std::to_string(bFrames);

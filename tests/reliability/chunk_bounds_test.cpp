@@ -55,12 +55,12 @@ int decodeGuarded(const std::vector<uint8_t>& stream, AVCodecID codec, std::vect
 
 TEST(ChunkBounds, ParsingNeverReadsPastTheChunkWhateverItsSize) {
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    StreamSpec spec;
-    spec.codec = codec;
-    spec.width = 96;
-    spec.height = 64;
-    spec.frames = 8;
-    const EncodedStream stream = encodeStream(spec);
+    StreamSpec recipe;
+    recipe.codec = codec;
+    recipe.width = 96;
+    recipe.height = 64;
+    recipe.frames = 8;
+    const EncodedStream stream = encodeStream(recipe);
     EXPECT_GT(decodeGuarded(stream.bytes, codec, {1, 7, 63, 64, 65, 200, 4096}), 0);
     // One access unit per chunk: complete packets often lie wholly in the chunk.
     FFmpegDecoder decoder{};

@@ -46,12 +46,12 @@ TEST(Concurrency, EightDecodersOnEightJavaThreadsToggleDetailAndStayCorrect) {
   std::vector<EncodedStream> streams;
   std::vector<std::vector<Picture>> expected;
   for (int t = 0; t < kThreads; t++) {
-    StreamSpec spec;
-    spec.width = 160 + 16 * t;
-    spec.height = 120 + 8 * t;
-    spec.frames = 12;
-    spec.gopSize = 6;
-    streams.push_back(encodeStream(spec));
+    StreamSpec recipe;
+    recipe.width = 160 + 16 * t;
+    recipe.height = 120 + 8 * t;
+    recipe.frames = 12;
+    recipe.gopSize = 6;
+    streams.push_back(encodeStream(recipe));
     expected.push_back(referenceDecode(streams.back().bytes, AV_CODEC_ID_H264));
   }
   // One round's last unit is held by the parser; the next round's first unit

@@ -13,11 +13,11 @@ namespace qn::testing {
 namespace {
 
 TEST(CoreConcurrency, DecodersOnEightThreadsFlipTheDetailSwitchAndDecodeEveryPicture) {
-  StreamSpec spec;
-  spec.width = 128;
-  spec.height = 96;
-  spec.frames = 10;
-  const EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.width = 128;
+  recipe.height = 96;
+  recipe.frames = 10;
+  const EncodedStream stream = encodeStream(recipe);
   const std::vector<Picture> expected = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
 
   std::atomic<int> wrong{0};

@@ -41,13 +41,13 @@ class JavaStreamDecoder {
 };
 
 EncodedStream cameraStream(int width, int height, int frames, AVCodecID codec = AV_CODEC_ID_H264) {
-  StreamSpec spec;
-  spec.codec = codec;
-  spec.width = width;
-  spec.height = height;
-  spec.frames = frames;
-  spec.gopSize = kGop;
-  return encodeStream(spec);
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.frames = frames;
+  recipe.gopSize = kGop;
+  return encodeStream(recipe);
 }
 
 /// Feeds the access units in `order`, one per call, and checks each bitmap

@@ -51,8 +51,8 @@ void drawPattern(AVFrame* frame, int index) {
 }
 
 /// Paints every plane of the picture one value: a flat colour.
-void fillSolid(AVFrame* frame, const StreamSpec& spec) {
-  const int values[3] = {spec.solidY, spec.solidU, spec.solidV};
+void fillSolid(AVFrame* frame, const StreamSpec& recipe) {
+  const int values[3] = {recipe.solidY, recipe.solidU, recipe.solidV};
   for (int plane = 0; plane < 3; plane++) {
     const int rows = plane == 0 ? frame->height : (frame->height + 1) / 2;
     for (int y = 0; y < rows; y++) {
@@ -79,32 +79,32 @@ void collectPictures(AVCodecContext* context, AVFrame* frame, std::vector<Pictur
 
 }  // namespace
 
-EncodedStream encodeStream(const StreamSpec& spec) {
+EncodedStream encodeStream(const StreamSpec& recipe) {
   av_log_set_level(AV_LOG_ERROR);
   EncodedStream out;
-  const char* name = spec.codec == AV_CODEC_ID_H264 ? "libx264" : "libx265";
+  const char* name = recipe.codec == AV_CODEC_ID_H264 ? "libx264" : "libx265";
   const AVCodec* codec = avcodec_find_encoder_by_name(name);
   if (codec == nullptr) {
     ADD_FAILURE() << "encoder " << name << " not available";
     return out;
   }
   std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
-  context->width = spec.width;
-  context->height = spec.height;
-  context->time_base = AVRational{1, spec.fps};
-  context->framerate = AVRational{spec.fps, 1};
-  context->gop_size = spec.gopSize;
-  context->max_b_frames = spec.bFrames;
+  context->width = recipe.width;
+  context->height = recipe.height;
+  context->time_base = AVRational{1, recipe.fps};
+  context->framerate = AVRational{recipe.fps, 1};
+  context->gop_size = recipe.gopSize;
+  context->max_b_frames = recipe.bFrames;
   context->pix_fmt = AV_PIX_FMT_YUV420P;
   context->thread_count = 1;
-  if (spec.bitRate > 0) context->bit_rate = spec.bitRate;
+  if (recipe.bitRate > 0) context->bit_rate = recipe.bitRate;
   av_opt_set(context->priv_data, "preset", "ultrafast", 0);
-  if (spec.bFrames == 0) av_opt_set(context->priv_data, "tune", "zerolatency", 0);
-  if (spec.codec == AV_CODEC_ID_H264) {
-    if (spec.bFrames > 0) av_opt_set(context->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
+  if (recipe.bFrames == 0) av_opt_set(context->priv_data, "tune", "zerolatency", 0);
+  if (recipe.codec == AV_CODEC_ID_H264) {
+    if (recipe.bFrames > 0) av_opt_set(context->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
   } else {
     std::string params = "log-level=none";
-    if (spec.bFrames > 0) params += ":bframes=2:b-adapt=0";
+    if (recipe.bFrames > 0) params += ":bframes=2:b-adapt=0";
     av_opt_set(context->priv_data, "x265-params", params.c_str(), 0);
   }
   if (avcodec_open2(context.get(), codec, nullptr) < 0) {
@@ -113,14 +113,14 @@ EncodedStream encodeStream(const StreamSpec& spec) {
   }
   std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
   frame->format = AV_PIX_FMT_YUV420P;
-  frame->width = spec.width;
-  frame->height = spec.height;
+  frame->width = recipe.width;
+  frame->height = recipe.height;
   av_frame_get_buffer(frame.get(), 0);
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-  for (int i = 0; i < spec.frames; i++) {
+  for (int i = 0; i < recipe.frames; i++) {
     av_frame_make_writable(frame.get());
-    if (spec.solidY >= 0) {
-      fillSolid(frame.get(), spec);
+    if (recipe.solidY >= 0) {
+      fillSolid(frame.get(), recipe);
     } else {
       drawPattern(frame.get(), i);
     }

@@ -33,8 +33,8 @@ struct EncodedStream {
   std::vector<std::vector<uint8_t>> accessUnits;
 };
 
-/// Encodes the spec with libx264 / libx265; fails the test if the encoder is missing.
-EncodedStream encodeStream(const StreamSpec& spec);
+/// Encodes the recipe with libx264 / libx265; fails the test if the encoder is missing.
+EncodedStream encodeStream(const StreamSpec& recipe);
 
 /// A decoded picture as tightly packed 8-bit 4:2:0 planes.
 struct Picture {

@@ -37,9 +37,9 @@ std::vector<std::string> filesIn(const std::string& dir) {
   return names;
 }
 
-/// Writes an encoded stream of the spec to dir/stream.h264 and returns its path.
-std::string writeStream(const std::string& dir, const StreamSpec& spec, EncodedStream* stream) {
-  *stream = encodeStream(spec);
+/// Writes an encoded stream of the recipe to dir/stream.h264 and returns its path.
+std::string writeStream(const std::string& dir, const StreamSpec& recipe, EncodedStream* stream) {
+  *stream = encodeStream(recipe);
   const std::string path = dir + "/stream.h264";
   EXPECT_TRUE(writeFile(path, stream->bytes));
   return path;
@@ -66,11 +66,11 @@ class DecodeVideoSavesEveryTwentiethPicture : public ::testing::TestWithParam<Sa
 TEST_P(DecodeVideoSavesEveryTwentiethPicture, AsTheLinesPicture20And40WithTheirDecodedPlanes) {
   const SavedPicturesCase& param = GetParam();
   const std::string dir = makeTempDir(std::string("decode-video-") + param.name);
-  StreamSpec spec;
-  spec.frames = param.frames;
-  spec.bFrames = param.bFrames;
+  StreamSpec recipe;
+  recipe.frames = param.frames;
+  recipe.bFrames = param.bFrames;
   EncodedStream stream;
-  const std::string input = writeStream(dir, spec, &stream);
+  const std::string input = writeStream(dir, recipe, &stream);
   const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   ASSERT_EQ(reference.size(), static_cast<size_t>(param.frames));
 
@@ -92,10 +92,10 @@ INSTANTIATE_TEST_SUITE_P(Streams, DecodeVideoSavesEveryTwentiethPicture,
 
 TEST(DecodeVideoSavesNothing, ForAStreamOfFewerThanTwentyPictures) {
   const std::string dir = makeTempDir("decode-video-short");
-  StreamSpec spec;
-  spec.frames = 19;
+  StreamSpec recipe;
+  recipe.frames = 19;
   EncodedStream stream;
-  const std::string input = writeStream(dir, spec, &stream);
+  const std::string input = writeStream(dir, recipe, &stream);
   EXPECT_EQ(decodeLog(input, dir + "/out"), (std::vector<std::string>{input, dir + "/out"}));
   EXPECT_EQ(filesIn(dir), std::vector<std::string>{"stream.h264"});
 }
@@ -170,9 +170,9 @@ TEST(DecodeVideoBadInput, DirectoryGarbageAndTruncatedStreamsEndWithoutAFile) {
   std::vector<uint8_t> garbage(50000);
   for (size_t i = 0; i < garbage.size(); i++) garbage[i] = static_cast<uint8_t>(i * 7919 >> 3);
   ASSERT_TRUE(writeFile(dir + "/garbage.h264", garbage));
-  StreamSpec spec;
-  spec.frames = 25;
-  EncodedStream stream = encodeStream(spec);
+  StreamSpec recipe;
+  recipe.frames = 25;
+  EncodedStream stream = encodeStream(recipe);
   stream.bytes.resize(stream.bytes.size() / 3);
   ASSERT_TRUE(writeFile(dir + "/cut.h264", stream.bytes));
 
@@ -184,10 +184,10 @@ TEST(DecodeVideoBadInput, DirectoryGarbageAndTruncatedStreamsEndWithoutAFile) {
 
 TEST(DecodeVideoBadInput, UnwritablePrefixLogsEachSaveAndDecodesToTheEnd) {
   const std::string dir = makeTempDir("decode-video-unwritable");
-  StreamSpec spec;
-  spec.frames = 40;
+  StreamSpec recipe;
+  recipe.frames = 40;
   EncodedStream stream;
-  const std::string input = writeStream(dir, spec, &stream);
+  const std::string input = writeStream(dir, recipe, &stream);
   const std::string prefix = dir + "/missing/out";
   // Picture 40 is the flushed last access unit: reaching it shows decoding ran to the end.
   EXPECT_EQ(decodeLog(input, prefix),
