@@ -1,0 +1,185 @@
+// The floor of the live-decode path: the same parser, decoder and I420ToABGR
+// conversion as FFmpegDecoder.decode, with no JVM, no JNI and no bitmap; the
+// pixels go into one buffer reused for every picture.
+//
+//   qn_bench_floor units <stream> <units-out> <codec>   writes "offset size" per access unit
+//   qn_bench_floor run <run> <case> <codec> <stream> <units>   prints one CSV line of figures
+//
+// codec: 1 for H.264, 2 for H.265 (the create() type of the app).
+#include <libyuv/convert_argb.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "bench/access_units.h"
+#include "decoder/ffmpeg_decoder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kWarmUpUnits = 100;
+
+/// Reads a whole file; empty if it cannot be read.
+std::vector<uint8_t> readAll(const char* path) {
+  std::vector<uint8_t> bytes;
+  FILE* file = fopen(path, "rbe");
+  if (file == nullptr) return bytes;
+  uint8_t buffer[1 << 16];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + got);
+  fclose(file);
+  return bytes;
+}
+
+/// Reads the "offset size" lines written by the units mode; empty if any is out of the stream.
+std::vector<qn::bench::AccessUnit> readUnits(const char* path, size_t streamSize) {
+  std::vector<qn::bench::AccessUnit> units;
+  FILE* file = fopen(path, "re");
+  if (file == nullptr) return units;
+  unsigned long long offset = 0, size = 0;
+  while (fscanf(file, "%llu %llu", &offset, &size) == 2) {
+    if (size == 0 || offset > streamSize || size > streamSize - offset) {
+      units.clear();
+      break;
+    }
+    units.push_back({static_cast<size_t>(offset), static_cast<size_t>(size)});
+  }
+  fclose(file);
+  return units;
+}
+
+/// Peak resident size of this process in KiB (VmHWM), 0 if unknown.
+long peakResidentKib() {
+  FILE* status = fopen("/proc/self/status", "re");
+  if (status == nullptr) return 0;
+  char line[256];
+  long kib = 0;
+  while (fgets(line, sizeof line, status) != nullptr) {
+    if (strncmp(line, "VmHWM:", 6) == 0) kib = strtol(line + 6, nullptr, 10);
+  }
+  fclose(status);
+  return kib;
+}
+
+/// CPU time of this process so far, in seconds.
+double processCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+/// The value below which `share` of the sorted samples lie (nearest rank).
+double percentile(const std::vector<double>& sorted, double share) {
+  if (sorted.empty()) return 0;
+  size_t rank = static_cast<size_t>(share * static_cast<double>(sorted.size()) + 0.999999);
+  rank = std::clamp<size_t>(rank, 1, sorted.size());
+  return sorted[rank - 1];
+}
+
+/// What one pass over the stream gave.
+struct Pass {
+  int pictures = 0;
+  double seconds = 0;
+  double cpuSeconds = 0;
+  std::vector<double> callMillis;
+};
+
+/// Converts the decoder's picture into `pixels` (grown only when the size grows); false if none.
+bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vector<uint8_t>* pixels) {
+  const int width = decoder.codecContext->width;
+  const int height = decoder.codecContext->height;
+  if (frame == nullptr || width <= 0 || height <= 0 || frame->data[0] == nullptr ||
+      frame->data[1] == nullptr || frame->data[2] == nullptr || frame->width < width ||
+      frame->height < height) {
+    return false;
+  }
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+  if (pixels->size() < bytes) pixels->resize(bytes);
+  libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
+                     frame->data[2], frame->linesize[2], pixels->data(), width * 4, width, height);
+  return true;
+}
+
+/// Feeds `count` units to a fresh decoder, one per call, converting every picture it returns.
+Pass decodePass(std::vector<uint8_t>& stream, const std::vector<qn::bench::AccessUnit>& units,
+                size_t count, int codec, std::vector<uint8_t>* pixels) {
+  Pass pass;
+  FFmpegDecoder decoder{};
+  decoder.setUp(codec);
+  if (!decoder.ready) return pass;
+  pass.callMillis.reserve(count);
+  const Clock::time_point start = Clock::now();
+  const double cpuAtStart = processCpuSeconds();
+  for (size_t i = 0; i < count; i++) {
+    const Clock::time_point before = Clock::now();
+    const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
+                                          static_cast<int>(units[i].size), static_cast<int>(i));
+    if (convertPicture(decoder, frame, pixels)) pass.pictures++;
+    pass.callMillis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - before).count());
+  }
+  pass.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  pass.cpuSeconds = processCpuSeconds() - cpuAtStart;
+  return pass;
+}
+
+/// Writes the access units of a stream file as "offset size" lines.
+int writeUnits(const char* streamPath, const char* unitsPath, int codec) {
+  const std::vector<uint8_t> stream = readAll(streamPath);
+  if (stream.empty()) {
+    fprintf(stderr, "cannot read %s\n", streamPath);
+    return 1;
+  }
+  const auto units = qn::bench::splitAccessUnits(stream.data(), stream.size(), codec != 1);
+  FILE* out = fopen(unitsPath, "we");
+  if (out == nullptr) {
+    fprintf(stderr, "cannot write %s\n", unitsPath);
+    return 1;
+  }
+  for (const auto& unit : units) fprintf(out, "%zu %zu\n", unit.offset, unit.size);
+  return fclose(out) == 0 ? 0 : 1;
+}
+
+/// Times one pass after a warm-up pass and prints the CSV line of the floor.
+int runFloor(const char* run, const char* label, int codec, const char* streamPath,
+             const char* unitsPath) {
+  std::vector<uint8_t> stream = readAll(streamPath);
+  const auto units = readUnits(unitsPath, stream.size());
+  if (units.empty()) {
+    fprintf(stderr, "no access units for %s\n", streamPath);
+    return 1;
+  }
+  std::vector<uint8_t> pixels;
+  decodePass(stream, units, std::min(kWarmUpUnits, units.size()), codec, &pixels);
+  Pass pass = decodePass(stream, units, units.size(), codec, &pixels);
+  if (pass.pictures == 0) {
+    fprintf(stderr, "no pictures decoded from %s\n", streamPath);
+    return 1;
+  }
+  std::sort(pass.callMillis.begin(), pass.callMillis.end());
+  // The columns of bench.csv (scripts/bench.sh).
+  printf("%s,floor,%s,1,%zu,%d,%.6f,%.6f,%.2f,%.4f,%.4f,%ld,,\n", run, label, units.size(),
+         pass.pictures, pass.seconds, pass.cpuSeconds, pass.pictures / pass.seconds, percentile(pass.callMillis, 0.5),
+         percentile(pass.callMillis, 0.99), peakResidentKib());
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 5 && strcmp(argv[1], "units") == 0) return writeUnits(argv[2], argv[3], atoi(argv[4]));
+  if (argc == 7 && strcmp(argv[1], "run") == 0) {
+    return runFloor(argv[2], argv[3], atoi(argv[4]), argv[5], argv[6]);
+  }
+  fprintf(stderr,
+          "usage: %s units <stream> <units-out> <codec>\n"
+          "       %s run <run> <case> <codec> <stream> <units>\n",
+          argv[0], argv[0]);
+  return 2;
+}

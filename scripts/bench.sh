@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# `make bench`: builds the live-decode benchmarks, makes their test streams
+# once (cached under the build folder), runs every case RUNS times and writes
+# bench.md (the table it prints), bench.csv (raw figures) and bench.png (chart)
+# under $BUILD/bench/results.
+#
+# Per stream, side by side in each run: the app path (Java, one access unit per
+# FFmpegDecoder.decode call, each bitmap recycled after one pixel is read; and
+# again with each bitmap dropped for the collector), the floor (the same decoding in C++ without JNI
+# or bitmaps) and the peer (the ffmpeg tool, one thread, to raw RGBA). Then
+# 1, 2, 4 and 8 decoders on as many Java threads, and the resident size over
+# LEAK_CALLS calls of one decoder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=${BUILD:-build}
+BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo}
+RUNS=${RUNS:-3}
+FRAMES=${FRAMES:-300}
+LEAK_CALLS=${LEAK_CALLS:-10000}
+JOBS=${JOBS:-$(nproc)}
+export JAVA_HOME=${JAVA_HOME:-/usr/lib/jvm/java-17-openjdk-amd64}
+# Extra flags of every benchmark JVM (e.g. -Dqn.bitmap.collectAfterBytes=N).
+JVM_FLAGS=${JVM_FLAGS:-}
+# The leak run pins the Java heap at its full size from the start, so heap
+# growth cannot pass for native growth.
+LEAK_JVM_FLAGS=${LEAK_JVM_FLAGS:--Xms256m -Xmx256m -XX:+AlwaysPreTouch}
+
+# name, create() type (1 H.264, 2 H.265), size, bit rate
+STREAMS=(
+  "h264-640x360 1 640x360 1M"
+  "h264-1280x720 1 1280x720 2M"
+  "h264-1920x1080 1 1920x1080 4M"
+  "h265-1920x1080 2 1920x1080 3M"
+)
+SCALE_STREAM=h264-1280x720
+SCALE_DECODERS=(1 2 4 8)
+LEAK_STREAM=h264-640x360
+
+streams=$BUILD/bench/streams
+results=$BUILD/bench/results
+csv=$results/bench.csv
+floor=$BUILD/bin/qn_bench_floor
+java_run=("$JAVA_HOME/bin/java" -Djava.awt.headless=true -Djava.library.path="$BUILD/lib"
+          -cp "$BUILD/java/qn_host.jar:$BUILD/java/qn_bench.jar")
+
+echo "Building in $BUILD ($BUILD_TYPE)..."
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" -DQN_BUILD_BENCH=ON > "$BUILD.configure.log" ||
+  { cat "$BUILD.configure.log"; exit 1; }
+cmake --build "$BUILD" -j "$JOBS" --target qn_bench > "$BUILD/bench-build.log" ||
+  { tail -40 "$BUILD/bench-build.log"; exit 1; }
+mkdir -p "$streams" "$results"
+
+# stream_path NAME: the cached elementary stream of a case, FRAMES pictures long.
+stream_path() { [[ $1 == h265-* ]] && echo "$streams/$1-$FRAMES.h265" || echo "$streams/$1-$FRAMES.h264"; }
+
+# make_stream NAME TYPE SIZE RATE: camera-like test stream (moving pattern with
+# sensor noise, 25 pictures/s, key frame every 50, no B-frames), made once.
+make_stream() {
+  local name=$1 type=$2 size=$3 rate=$4 out
+  out=$(stream_path "$name")
+  [[ -s $out && -s $out.units ]] && return 0
+  echo "Making $name ($FRAMES pictures, $rate bit/s)..."
+  local encoder
+  if [[ $type == 1 ]]; then
+    encoder=(-c:v libx264 -preset veryfast -profile:v main -bf 0 -g 50 -keyint_min 50 -sc_threshold 0
+             -b:v "$rate" -maxrate "$rate" -bufsize "$rate" -f h264)
+  else
+    encoder=(-c:v libx265 -preset veryfast -b:v "$rate"
+             -x265-params "keyint=50:min-keyint=50:bframes=0:scenecut=0:repeat-headers=1:log-level=error"
+             -f hevc)
+  fi
+  ffmpeg -hide_banner -nostdin -loglevel error -f lavfi -i "testsrc2=size=$size:rate=25,noise=alls=12:allf=t" \
+    -frames:v "$FRAMES" -pix_fmt yuv420p "${encoder[@]}" -y "$out.tmp"
+  "$floor" units "$out.tmp" "$out.units" "$type"
+  mv "$out.tmp" "$out"
+}
+
+# peer RUN NAME TYPE: the ffmpeg tool decoding to raw RGBA with one thread.
+# Pictures per second use its own -benchmark real time (process start-up and
+# option parsing excluded); the wall time around it is kept as well.
+peer() {
+  local run=$1 name=$2 type=$3 stream format log start end pictures rtime cpu maxrss wall
+  stream=$(stream_path "$name")
+  [[ $type == 1 ]] && format=h264 || format=hevc
+  log=$results/peer.log
+  start=$(date +%s%N)
+  ffmpeg -hide_banner -nostdin -nostats -benchmark -threads 1 -f "$format" -i "$stream" \
+    -filter_threads 1 -f rawvideo -pix_fmt rgba -y /dev/null 2> "$log"
+  end=$(date +%s%N)
+  pictures=$(wc -l < "$stream.units")
+  rtime=$(sed -n 's/.*bench: .*rtime=\([0-9.]*\)s.*/\1/p' "$log" | tail -1)
+  cpu=$(sed -n 's/.*bench: utime=\([0-9.]*\)s stime=\([0-9.]*\)s.*/\1 \2/p' "$log" | tail -1 |
+        awk '{ printf "%.6f", $1 + $2 }')
+  maxrss=$(sed -n 's/.*bench: maxrss=\([0-9]*\)k.*/\1/p' "$log" | tail -1)
+  wall=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", (e - s) / 1e9 }')
+  [[ -n $rtime ]] || rtime=$wall
+  awk -v r="$run" -v n="$name" -v p="$pictures" -v t="$rtime" -v c="$cpu" -v m="${maxrss:-0}" -v w="$wall" \
+    'BEGIN { printf "%s,peer,%s,1,%d,%d,%.6f,%s,%.2f,,,%d,,\n", r, n, p, p, t, c, p / t, m;
+             printf "%s,peer-wall,%s,1,%d,%d,%.6f,%s,%.2f,,,%d,,\n", r, n, p, p, w, c, p / w, m }'
+}
+
+# app ARGS...: the Java side of the bench with the bench's JVM flags.
+app() {
+  # shellcheck disable=SC2086
+  "${java_run[@]}" $JVM_FLAGS com.quarn.iot.bench.AppPathBench "$@"
+}
+
+for entry in "${STREAMS[@]}"; do
+  # shellcheck disable=SC2086
+  make_stream $entry
+done
+
+machine="$(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1)),"
+machine+=" load $(cut -d' ' -f1-3 /proc/loadavg) at start, $BUILD_TYPE build, $(date -u '+%F %H:%M UTC')"
+echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call" > "$csv"
+for run in $(seq 1 "$RUNS"); do
+  echo "Run $run of $RUNS..."
+  for entry in "${STREAMS[@]}"; do
+    read -r name type _ _ <<< "$entry"
+    stream=$(stream_path "$name")
+    app decode "$run" app "$name" "$type" "$stream" "$stream.units" 1 recycle >> "$csv"
+    app decode "$run" app-drop "$name" "$type" "$stream" "$stream.units" 1 drop >> "$csv"
+    "$floor" run "$run" "$name" "$type" "$stream" "$stream.units" >> "$csv"
+    peer "$run" "$name" "$type" >> "$csv"
+  done
+  stream=$(stream_path "$SCALE_STREAM")
+  for decoders in "${SCALE_DECODERS[@]}"; do
+    app decode "$run" scale "$SCALE_STREAM" 1 "$stream" "$stream.units" "$decoders" recycle >> "$csv"
+  done
+  stream=$(stream_path "$LEAK_STREAM")
+  # shellcheck disable=SC2086
+  JVM_FLAGS="$JVM_FLAGS $LEAK_JVM_FLAGS" app leak "$run" "$LEAK_STREAM" 1 "$stream" "$stream.units" "$LEAK_CALLS" \
+    >> "$csv" 2> "$results/leak-rss-run$run.txt"
+done
+
+echo
+"${java_run[@]}" com.quarn.iot.bench.BenchReport "$csv" "$results" "$machine"
+echo
+echo "Written: $results/bench.md, $results/bench.csv, $results/bench.png"
