@@ -1,6 +1,7 @@
 #include "tests/support/android_log.h"
 
 #include <android/log.h>
+#include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -40,6 +41,16 @@ std::vector<LogEntry> takeAndroidLog() {
 std::vector<std::string> takeAndroidLogTexts() {
   std::vector<std::string> texts;
   for (const LogEntry& entry : takeAndroidLog()) texts.push_back(entry.text);
+  return texts;
+}
+
+std::vector<std::string> takeToolLog() {
+  std::vector<std::string> texts;
+  for (const LogEntry& entry : takeAndroidLog()) {
+    EXPECT_EQ(entry.priority, ANDROID_LOG_ERROR) << entry.text;
+    EXPECT_EQ(entry.tag, "TAG") << entry.text;
+    texts.push_back(entry.text);
+  }
   return texts;
 }
 

@@ -19,4 +19,8 @@ std::vector<LogEntry> takeAndroidLog();
 /// The texts alone of takeAndroidLog().
 std::vector<std::string> takeAndroidLogTexts();
 
+/// The texts of takeAndroidLog(), after checking that every line went out as the
+/// media tools write theirs: priority 6 (ANDROID_LOG_ERROR) under the tag "TAG".
+std::vector<std::string> takeToolLog();
+
 }  // namespace qn::testing

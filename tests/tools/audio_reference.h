@@ -93,16 +93,4 @@ inline DecodedAudio referenceAudioDecode(const std::string& path) {
   return out;
 }
 
-/// The texts of the Android log lines since the last call, after checking that every
-/// one went out at priority 6 under the tag "TAG".
-inline std::vector<std::string> takeToolLog() {
-  std::vector<std::string> texts;
-  for (const LogEntry& entry : takeAndroidLog()) {
-    EXPECT_EQ(entry.priority, 6) << entry.text;
-    EXPECT_EQ(entry.tag, "TAG") << entry.text;
-    texts.push_back(entry.text);
-  }
-  return texts;
-}
-
 }  // namespace qn::testing

@@ -69,11 +69,7 @@ class Remux : public ::testing::Test {
     StdoutCapture capture(out("stdout.txt"));
     run.result = qn::tools::remux(input.c_str(), output.c_str());
     run.out = capture.lines();
-    for (const LogEntry& entry : takeAndroidLog()) {
-      EXPECT_EQ(entry.priority, 6) << entry.text;
-      EXPECT_EQ(entry.tag, "TAG") << entry.text;
-      run.log.push_back(entry.text);
-    }
+    run.log = takeToolLog();
     return run;
   }
 
