@@ -23,12 +23,17 @@ jlong toHandle(FFmpegDecoder* decoder) {
   return static_cast<jlong>(reinterpret_cast<uintptr_t>(decoder));
 }
 
-/// Reports a pending exception after the JNI step `step`; true if there was one.
-bool exceptionAfter(JNIEnv* env, const char* step) { return checkError(env, step); }
-
-/// True if a Java log method threw. No JNI call may be made over its pending
-/// exception, so the call fails there and leaves it for the Java caller.
-bool logLineThrew(JNIEnv* env) { return env->ExceptionCheck(); }
+/// Reports a pending exception at the JNI step `step`; true if there was one. A
+/// Java log method may have thrown, and may throw again on the report line: that
+/// one is cleared too, so nothing a log method throws reaches decode's caller.
+bool exceptionAt(JNIEnv* env, const char* step) {
+  if (!checkError(env, step)) return false;
+  if (env->ExceptionCheck()) {
+    env->ExceptionDescribe();
+    env->ExceptionClear();
+  }
+  return true;
+}
 
 /// Pinned elements of a Java byte array, released (mode 0) on every way out.
 class PinnedBytes {
@@ -113,35 +118,18 @@ jobject createArgbBitmap(JNIEnv* env, int width, int height) {
   return bitmap;
 }
 
-/// True if the frame's planes can be read as 8-bit 4:2:0 covering width x height.
-bool hasConvertibleLayout(const AVFrame* frame, int width, int height) {
+/// True if the frame's planes can be read as 8-bit 4:2:0 covering the picture.
+bool hasConvertibleLayout(const AVFrame* frame) {
   if (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) return false;
-  // A stale picture smaller than the context's size would be read past its end.
-  if (frame->width < width || frame->height < height) return false;
-  const int chromaWidth = (width + 1) / 2;
-  return frame->linesize[0] >= width && frame->linesize[1] >= chromaWidth &&
+  const int chromaWidth = (frame->width + 1) / 2;
+  return frame->linesize[0] >= frame->width && frame->linesize[1] >= chromaWidth &&
          frame->linesize[2] >= chromaWidth;
 }
 
-/// Converts the decoded picture into the bitmap's pixels; false leaves the bitmap unusable.
-bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int width, int height) {
-  AndroidBitmapInfo info;
-  int ret = AndroidBitmap_getInfo(env, bitmap, &info);
-  printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
-  if (ret < 0) {
-    printD("convertYUVToBitmap AndroidBitmap_getInfo fail");
-    return false;
-  }
-  if (logLineThrew(env)) return false;
-  LockedPixels pixels(env, bitmap);
-  ret = pixels.lock();
-  printDetail("convertYUVToBitmap AndroidBitmap_lockPixels ret => %d ", ret);
-  if (ret < 0) {
-    printD("convertYUVToBitmap AndroidBitmap_lockPixels fail");
-    return false;
-  }
-  if (frame->data[0] == nullptr || frame->data[1] == nullptr || frame->data[2] == nullptr ||
-      pixels.pixels() == nullptr) {
+/// Checks, before any bitmap is made, that the picture can be converted.
+bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* frame) {
+  if (decoder.isOversize(frame->width, frame->height)) return false;
+  if (frame->data[0] == nullptr || frame->data[1] == nullptr || frame->data[2] == nullptr) {
     printDetail("Invalid input pointers");
     return false;
   }
@@ -150,19 +138,84 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int w
     return false;
   }
   printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", frame->linesize[0],
-              frame->linesize[1], frame->linesize[2], width, height);
+              frame->linesize[1], frame->linesize[2], frame->width, frame->height);
   // FFmpeg pads line sizes to its SIMD alignment, so the real ones are used.
-  if (!hasConvertibleLayout(frame, width, height)) {
+  if (!hasConvertibleLayout(frame)) {
     printDetail("Invalid strides");
     return false;
   }
+  return true;
+}
+
+/// Converts the picture into the bitmap's pixels; false leaves the bitmap unusable.
+bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame) {
+  AndroidBitmapInfo info;
+  int ret = AndroidBitmap_getInfo(env, bitmap, &info);
+  printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
+  if (ret < 0) {
+    printD("convertYUVToBitmap AndroidBitmap_getInfo fail");
+    return false;
+  }
+  if (exceptionAt(env, "AndroidBitmap_lockPixels")) return false;
+  LockedPixels pixels(env, bitmap);
+  ret = pixels.lock();
+  printDetail("convertYUVToBitmap AndroidBitmap_lockPixels ret => %d ", ret);
+  if (ret < 0) {
+    printD("convertYUVToBitmap AndroidBitmap_lockPixels fail");
+    return false;
+  }
+  if (pixels.pixels() == nullptr) {
+    printDetail("Invalid input pointers");
+    return false;
+  }
   ret = libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                           frame->data[2], frame->linesize[2], pixels.pixels(), width * 4, width,
-                           height);
+                           frame->data[2], frame->linesize[2], pixels.pixels(), frame->width * 4,
+                           frame->width, frame->height);
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
+  if (exceptionAt(env, "AndroidBitmap_unlockPixels")) return false;
   ret = pixels.unlock();
   printDetail("convertYUVToBitmap AndroidBitmap_unlockPixels ret => %d ", ret);
   return true;
+}
+
+/// What one pinned chunk gave: a new bitmap, or null.
+struct DecodeResult {
+  jobject bitmap = nullptr;
+  bool keepPending = false;  // createBitmap failed: its exception goes to the Java caller
+};
+
+/// Decodes one pinned chunk and turns the newest picture into a new bitmap.
+DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* bytes, jsize length,
+                         jint sequence) {
+  DecodeResult result;
+  const AVFrame* frame = decoder.decode(bytes, length, sequence);
+  if (exceptionAt(env, "decode")) return result;
+  if (frame == nullptr) {
+    printD("decode fail stop convertToBitmap");
+    return result;
+  }
+  // The picture's own size: pictures held back across a size change arrive
+  // after the codec context has taken the new size.
+  const int width = frame->width;
+  const int height = frame->height;
+  printDetail("width => %d, height => %d", width, height);
+  if (width <= 0 || height <= 0) {
+    printD("width => %d, height => %d", width, height);
+    return result;
+  }
+  if (!canConvertPicture(decoder, frame)) return result;
+  if (exceptionAt(env, "FindClass")) return result;
+  jobject bitmap = createArgbBitmap(env, width, height);
+  if (bitmap == nullptr) {
+    result.keepPending = true;
+    return result;
+  }
+  if (!convertYUVToBitmap(env, bitmap, frame)) {
+    env->DeleteLocalRef(bitmap);
+    return result;
+  }
+  result.bitmap = bitmap;
+  return result;
 }
 
 }  // namespace
@@ -188,46 +241,27 @@ JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/
                                                  jboolean detail) {
   qn::setDetailLogging(detail != JNI_FALSE);
   printDetail("decode: Decoding data... sequence %d", sequence);
-  if (exceptionAfter(env, "reinterpret_cast")) return nullptr;
+  if (exceptionAt(env, "reinterpret_cast")) return nullptr;
   if (handle == 0) return nullptr;
   FFmpegDecoder* decoder = fromHandle(handle);
   if (data == nullptr) return nullptr;
 
   const jsize length = env->GetArrayLength(data);
-  if (exceptionAfter(env, "GetArrayLength")) return nullptr;
+  if (exceptionAt(env, "GetArrayLength")) return nullptr;
   PinnedBytes chunk(env, data);
   chunk.pin();
-  if (exceptionAfter(env, "GetByteArrayElements")) return nullptr;
+  if (exceptionAt(env, "GetByteArrayElements")) return nullptr;
 
-  const AVFrame* frame = decoder->decode(chunk.data(), length, sequence);
-  if (exceptionAfter(env, "decode")) return nullptr;
-  if (frame == nullptr) {
-    printD("decode fail stop convertToBitmap");
-    return nullptr;
-  }
-
-  const int width = decoder->codecContext->width;
-  const int height = decoder->codecContext->height;
-  printDetail("width => %d, height => %d", width, height);
-  if (width <= 0 || height <= 0) {
-    printD("width => %d, height => %d", width, height);
-    return nullptr;
-  }
-
-  if (logLineThrew(env)) return nullptr;
-  jobject bitmap = createArgbBitmap(env, width, height);
-  if (bitmap == nullptr) return nullptr;
-  if (!convertYUVToBitmap(env, bitmap, frame, width, height)) {
-    env->DeleteLocalRef(bitmap);
-    return nullptr;
-  }
-
+  const DecodeResult result = decodeChunk(env, *decoder, chunk.data(), length, sequence);
   chunk.release();
-  if (checkError(env, "ReleaseByteArrayElements")) {
-    env->DeleteLocalRef(bitmap);
+  // A createBitmap failure leaves its exception for the Java caller; any other
+  // pending exception came from a log method and is reported here.
+  if (result.keepPending) return nullptr;
+  if (exceptionAt(env, "ReleaseByteArrayElements")) {
+    if (result.bitmap != nullptr) env->DeleteLocalRef(result.bitmap);
     return nullptr;
   }
-  return bitmap;
+  return result.bitmap;
 }
 
 }  // extern "C"

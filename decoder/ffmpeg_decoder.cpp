@@ -13,9 +13,14 @@ constexpr int kVariableFrameSizeBit = 1 << 16;
 
 }  // namespace
 
+void mirrorVariableFrameSize(const AVCodec* codec, AVCodecContext* context) {
+  if (codec->capabilities & kVariableFrameSizeBit) context->flags |= kVariableFrameSizeBit;
+}
+
 FFmpegDecoder::~FFmpegDecoder() {
   av_packet_unref(&packet);
   av_frame_free(&frame);
+  av_frame_free(&spareFrame);
   if (parser != nullptr) av_parser_close(parser);
   avcodec_free_context(&codecContext);
 }
@@ -32,6 +37,7 @@ void FFmpegDecoder::setUp(int type) {
   packet.data = nullptr;
   packet.size = 0;
   frame = av_frame_alloc();
+  spareFrame = av_frame_alloc();
 
   codec = avcodec_find_decoder(id);
   if (codec == nullptr) {
@@ -41,8 +47,11 @@ void FFmpegDecoder::setUp(int type) {
   parser = av_parser_init(id);
   if (parser == nullptr) return;
   codecContext = avcodec_alloc_context3(codec);
-  if (codecContext == nullptr || frame == nullptr) return;
-  if (codec->capabilities & kVariableFrameSizeBit) codecContext->flags |= kVariableFrameSizeBit;
+  if (codecContext == nullptr || frame == nullptr || spareFrame == nullptr) return;
+  mirrorVariableFrameSize(codec, codecContext);
+  // A stream that declares a huge picture is refused by the decoder itself,
+  // before it allocates a picture buffer for it.
+  codecContext->max_pixels = kMaxPixels;
   if (avcodec_open2(codecContext, codec, nullptr) < 0) return;
 
   inputRemaining = 0;
@@ -59,6 +68,13 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   inputData = data;
   inputRemaining = length;
   inputConsumed = 0;
+  // A refused packet or a failed receive ends nothing: the packets after it in
+  // the chunk (a key frame after a packet naming unseen parameter sets, say)
+  // must still reach the decoder.
+  bool completedPacket = false;
+  bool receivedPicture = false;
+  bool heldBack = false;  // a receive answered EAGAIN
+  bool parseFailed = false;
   while (inputRemaining > 0) {
     int size = 0;
     const uint8_t* input = nextParseInput(&size);
@@ -67,17 +83,41 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     if (used < 0) {
       qn::ErrorText error(used);
       printD("av_parser_parse2 sequence => %d, error code %d %s", sequence, used, error.text);
-      return nullptr;
+      parseFailed = true;
+      break;
     }
     inputRemaining -= used;
     inputConsumed += used;
     if (parsedSize > 0) {
-      if (!decodeParsedPacket(sequence)) return nullptr;
+      completedPacket = true;
+      // The parser knows the size the packet's parameter sets declare; an
+      // oversized one is not worth the decoder's time.
+      if (isOversize(parser->width, parser->height)) continue;
+      const int received = decodeParsedPacket(sequence);
+      if (received == 0) receivedPicture = true;
+      heldBack = heldBack || received == AVERROR(EAGAIN);
     } else if (used == 0) {
       break;  // a parser that neither consumes nor completes would spin forever
     }
   }
-  return frame;
+  if (receivedPicture || (!completedPacket && !parseFailed)) return frame;
+  if (heldBack) {
+    // The decoder keeps the picture back (reordering delay): no picture this call.
+    qn::ErrorText error(AVERROR(EAGAIN));
+    printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, AVERROR(EAGAIN),
+           error.text);
+  }
+  return nullptr;
+}
+
+bool FFmpegDecoder::isOversize(int width, int height) {
+  if (int64_t{width} * height <= kMaxPixels) return false;
+  if (!oversizeReported) {
+    oversizeReported = true;
+    printD("picture %dx%d exceeds the limit of %lld pixels", width, height,
+           static_cast<long long>(kMaxPixels));
+  }
+  return true;
 }
 
 const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
@@ -94,7 +134,7 @@ const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
   return paddedTail;
 }
 
-bool FFmpegDecoder::decodeParsedPacket(int sequence) {
+int FFmpegDecoder::decodeParsedPacket(int sequence) {
   packet.data = parsedData;
   packet.size = parsedSize;
   int ret = avcodec_send_packet(codecContext, &packet);
@@ -102,19 +142,20 @@ bool FFmpegDecoder::decodeParsedPacket(int sequence) {
     qn::ErrorText error(ret);
     printD("avcodec_send_packet sequence => %d, error code %d %s", sequence, ret, error.text);
     av_packet_unref(&packet);
-    return false;
+    return ret;
   }
   printDetail("avcodec_send_packet success sequence => %d", sequence);
 
-  // EAGAIN: the decoder accepted the packet and holds its picture back
-  // (reordering delay). The rest of the chunk must still be parsed, or the
-  // packets after it are lost.
-  ret = avcodec_receive_frame(codecContext, frame);
+  // The spare frame receives, so a receive that gives nothing leaves the
+  // newest picture in `frame`; swapping references allocates nothing.
+  ret = avcodec_receive_frame(codecContext, spareFrame);
   av_packet_unref(&packet);
-  if (ret < 0 && ret != AVERROR(EAGAIN)) {
+  if (ret == 0) {
+    av_frame_unref(frame);
+    av_frame_move_ref(frame, spareFrame);
+  } else if (ret != AVERROR(EAGAIN)) {
     qn::ErrorText error(ret);
     printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, ret, error.text);
-    return false;
   }
-  return true;
+  return ret;
 }

@@ -18,21 +18,33 @@ class FFmpegDecoder {
   /// Prepares the object for H.264 (type 1) or H.265 (any other type); sets `ready`.
   void setUp(int type);
 
-  /// Feeds one chunk; returns the frame holding the last picture decoded, or null on failure.
+  /// Feeds one chunk; returns the frame holding the newest picture received, or
+  /// null when the chunk's packets gave no picture.
   AVFrame* decode(unsigned char* data, int length, int sequence);
+
+  /// The largest picture (width x height) the decoder accepts: 4096 x 4096, a
+  /// margin above the 4K / 8 MP that cameras send. Larger ones are refused
+  /// before they cost memory or time.
+  static constexpr int64_t kMaxPixels = 4096 * 4096;
+
+  /// True if a width x height picture is over kMaxPixels; the first such
+  /// picture of the decoder is named in one printD line.
+  bool isOversize(int width, int height);
 
   // Fields, all zero, null or false until setUp.
   AVPacket packet{};                    // points at the parser's output; never owns a buffer
-  AVFrame* frame = nullptr;             // receives each decoded picture
+  AVFrame* frame = nullptr;             // the newest picture received; what decode returns
   AVCodecParserContext* parser = nullptr;
   const AVCodec* codec = nullptr;       // owned by FFmpeg
-  AVCodecContext* codecContext = nullptr;  // its width and height size the bitmaps
+  AVCodecContext* codecContext = nullptr;
   uint8_t* parsedData = nullptr;        // parser output of the last parse
   uint8_t* inputData = nullptr;         // the caller's chunk, borrowed for one call
   int32_t inputRemaining = 0;
   int32_t parsedSize = 0;
   int32_t inputConsumed = 0;
   bool ready = false;
+  AVFrame* spareFrame = nullptr;        // receives, so a failed receive keeps `frame` whole
+  bool oversizeReported = false;        // the size-limit line is written once per decoder
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
@@ -40,6 +52,10 @@ class FFmpegDecoder {
  private:
   /// Where the next parse reads and how many bytes it may take, never past the chunk's end.
   const uint8_t* nextParseInput(int* size);
-  /// Sends the parsed packet and takes one picture out; false ends the call with null.
-  bool decodeParsedPacket(int sequence);
+  /// Sends the parsed packet and takes one picture out. Returns the receive's
+  /// result (0: a new picture is in `frame`); a refused packet gives its error.
+  int decodeParsedPacket(int sequence);
 };
+
+/// Mirrors the codec's variable-frame-size capability (bit 16) into the context's flags.
+void mirrorVariableFrameSize(const AVCodec* codec, AVCodecContext* context);

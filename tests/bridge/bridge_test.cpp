@@ -29,7 +29,11 @@ class BridgeWithFakeVm : public ::testing::Test {
 
 TEST(LoadHook, AnswersVersion16AndStoresTheVm) {
   FakeJvm fake;
+  // The log class is missing here (the load still succeeds, its lookup error
+  // cleared), so no reference into this scripted VM outlives the test.
+  fake.missingClass = true;
   EXPECT_EQ(JNI_OnLoad(fake.vm(), nullptr), JNI_VERSION_1_6);
+  EXPECT_FALSE(fake.exceptionPending);
   EXPECT_EQ(fake.requestedVersion, 0x10006);
   EXPECT_EQ(g_vm, fake.vm());
   g_vm = nullptr;

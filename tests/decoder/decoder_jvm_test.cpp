@@ -57,12 +57,13 @@ EncodedStream h264Stream(int frames, int bFrames = 0) {
 /// The detail lines of one successful conversion of a width x height picture.
 Lines conversionLines(int linesize0, int linesize1, int width, int height) {
   const std::string sizes = std::to_string(width) + ", height => " + std::to_string(height);
+  // The layout is checked before the bitmap is made, so its line comes first.
   return {"V:width => " + sizes,
-          "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
-          "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
           "V:convertYUVToBitmap 0 => " + std::to_string(linesize0) + ", 1 => " +
               std::to_string(linesize1) + ", 2 => " + std::to_string(linesize1) + " w => " +
               std::to_string(width) + " h => " + std::to_string(height),
+          "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
+          "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
           "V:convertYUVToBitmap libyuv::I420ToABGR ret => 0 ",
           "V:convertYUVToBitmap AndroidBitmap_unlockPixels ret => 0 "};
 }
@@ -306,33 +307,45 @@ class HeldPicture : public DecoderBinding {
   std::vector<uint8_t> padded[3];  // planes of padLines, alive while the frame points at them
 };
 
-// ---- Geometry: the codec context's size ----
+// ---- Geometry: the picture's own size ----
 
-TEST_F(HeldPicture, TheBitmapTakesTheCodecContextsSizeNotTheFrames) {
+TEST_F(HeldPicture, TheBitmapTakesThePicturesOwnSizeNotTheCodecContexts) {
   const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
-  // Odd sizes too: their chroma lines are rounded up.
-  for (auto [width, height] : {std::pair{200, 100}, {351, 287}}) {
+  // A context smaller or larger than the picture (as after a size change that
+  // pictures still held back have not reached) neither crops nor over-reads.
+  for (auto [width, height] : {std::pair{200, 100}, {1280, 720}}) {
     setContextSize(width, height);
     jobject bitmap = nullptr;
     convertBent(&bitmap);
     LocalRef hold(env, bitmap);
     ASSERT_TRUE(hold);
     const BitmapBytes bytes = readBitmap(env, bitmap);
-    EXPECT_EQ(bytes.width, width);
-    EXPECT_EQ(bytes.height, height);
-    EXPECT_TRUE(bytes.bytes == croppedBitmapBytes(reference[0], width, height)) << width;
+    EXPECT_EQ(bytes.width, 352);
+    EXPECT_EQ(bytes.height, 288);
+    EXPECT_TRUE(bytes.bytes == toBitmapBytes(reference[0])) << width;
   }
 }
 
-TEST_F(HeldPicture, AContextLargerThanThePictureIsRefusedNotReadPastItsPlanes) {
-  setContextSize(1280, 720);
-  EXPECT_EQ(convertBent().back(), "V:Invalid strides");
+TEST_F(HeldPicture, OddSizesAreConvertedWithTheirChromaRoundedUp) {
+  const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  frame()->width = 351;
+  frame()->height = 287;
+  jobject bitmap = nullptr;
+  convertBent(&bitmap);
+  LocalRef hold(env, bitmap);
+  ASSERT_TRUE(hold);
+  const BitmapBytes bytes = readBitmap(env, bitmap);
+  EXPECT_EQ(bytes.width, 351);
+  EXPECT_TRUE(bytes.bytes == croppedBitmapBytes(reference[0], 351, 287));
+  frame()->width = 352;
+  frame()->height = 288;
 }
 
 TEST_F(HeldPicture, ANonPositiveWidthOrHeightIsLoggedOnBothChannels) {
-  setContextSize(352, -4);
+  frame()->height = -4;
   EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), {"V:width => 352, height => -4",
                                                         "D:width => 352, height => -4"}));
+  frame()->height = 288;
 }
 
 // ---- Picture layout ----
@@ -364,7 +377,7 @@ TEST_F(HeldPicture, AnotherPixelFormatIsRefusedAsInvalidStrides) {
     const Lines lines = convertBent();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[lines.size() - 2],
-              conversionLines(frame()->linesize[0], frame()->linesize[1], 352, 288)[3]);
+              conversionLines(frame()->linesize[0], frame()->linesize[1], 352, 288)[1]);
     EXPECT_EQ(lines.back(), "V:Invalid strides") << av_get_pix_fmt_name(format);
   }
   frame()->format = AV_PIX_FMT_YUV420P;
@@ -393,19 +406,26 @@ TEST_F(HeldPicture, AZeroOrNegativeLineSizeIsRefusedBeforeTheLayoutLine) {
     frame()->linesize[2] = bad;
     const Lines lines = convertBent();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ");
+    EXPECT_EQ(lines[lines.size() - 2], "V:width => 352, height => 288");
     EXPECT_EQ(lines.back(), "V:Invalid strides");
   }
   frame()->linesize[2] = saved;
 }
 
-TEST_F(HeldPicture, AFrameWithoutPlanesGivesInvalidInputPointers) {
+TEST_F(HeldPicture, AMissingPlaneGivesInvalidInputPointersBeforeAnyBitmapIsMade) {
+  uint8_t* saved = frame()->data[2];
+  frame()->data[2] = nullptr;
+  const long madeBefore = bitmapsCreated(env);
+  EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), {"V:width => 352, height => 288",
+                                                        "V:Invalid input pointers"}));
+  EXPECT_EQ(bitmapsCreated(env), madeBefore);
+  frame()->data[2] = saved;
+}
+
+TEST_F(HeldPicture, AFrameWithoutAPictureHasNoSize) {
   av_frame_unref(frame());
-  EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0),
-                                  {"V:width => 352, height => 288",
-                                   "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
-                                   "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
-                                   "V:Invalid input pointers"}));
+  EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), {"V:width => 0, height => 0",
+                                                        "D:width => 0, height => 0"}));
 }
 
 TEST_F(HeldPicture, LayoutFailuresAreSilentWithoutDetail) {
@@ -417,7 +437,7 @@ TEST_F(HeldPicture, LayoutFailuresAreSilentWithoutDetail) {
 
 // ---- The EAGAIN path: a stream with reordering delay ----
 
-TEST_F(DecoderBinding, PicturesHeldBackByTheDecoderGiveNullButNoPacketIsLost) {
+TEST_F(DecoderBinding, HeldBackPicturesGiveNullWithTheFailLinesAndNoBitmapButNoPacketIsLost) {
   const EncodedStream stream = h264Stream(12, 2);
   const auto reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   JavaDecoder decoder(1);
@@ -425,20 +445,25 @@ TEST_F(DecoderBinding, PicturesHeldBackByTheDecoderGiveNullButNoPacketIsLost) {
   std::vector<int> nullCalls;
   std::vector<BitmapBytes> bitmaps;
   for (size_t i = 0; i < stream.accessUnits.size(); i++) {
+    const long madeBefore = bitmapsCreated(env);
     LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+    const Lines lines = takeJavaLines();
     if (bitmap) {
       bitmaps.push_back(readBitmap(env, bitmap.get()));
-    } else {
-      nullCalls.push_back(int(i));
+      EXPECT_EQ(lines, Lines{}) << "call " << i;
+      continue;
     }
+    nullCalls.push_back(int(i));
+    EXPECT_EQ(bitmapsCreated(env), madeBefore) << "call " << i;
+    if (i == 0) continue;  // completes no packet: the size is still unknown
+    const std::string sequence = std::to_string(i);
+    EXPECT_EQ(lines, (Lines{"D:decode fail，sequence => " + sequence +
+                                ", ret => -11, info => Resource temporarily unavailable",
+                            "D:decode fail stop convertToBitmap"}));
   }
-  // Null only at the start (no packet yet, then the decoder's delay), with no failure line.
+  // Null only at the start: no packet yet, then the decoder's delay.
   ASSERT_GE(nullCalls.size(), 2u);
   for (size_t i = 0; i < nullCalls.size(); i++) EXPECT_EQ(nullCalls[i], int(i));
-  for (const std::string& line : takeJavaLines()) {
-    EXPECT_EQ(line.find("decode fail，"), std::string::npos) << line;
-    EXPECT_EQ(line.find("avcodec_send_packet"), std::string::npos) << line;
-  }
   ASSERT_EQ(bitmaps.size(), stream.accessUnits.size() - nullCalls.size());
   for (size_t i = 0; i < bitmaps.size(); i++) {
     EXPECT_TRUE(bitmaps[i].bytes == toBitmapBytes(reference[i])) << "picture " << i;
@@ -471,47 +496,69 @@ TEST_F(DecoderBinding, AThrowInsideTheCoreIsReportedAsDecode) {
   EXPECT_EQ(takeJavaLines(), (Lines{"D:decode illegal", "D:JNI Exception in decode"}));
 }
 
-TEST_F(HeldPicture, AThrowDuringConversionEndsInTheReleaseCheck) {
-  throwOnJavaLine("libyuv::I420ToABGR");
-  CapturedOutput output;
-  EXPECT_EQ(decode(*decoder, {0}, 3, true), nullptr);
-  // Unlocking the bitmap made no JNI call over the pending exception.
-  EXPECT_EQ(output.text().find("exception pending"), std::string::npos);
-  EXPECT_EQ(takeException(env), "");
-  const Lines lines = takeJavaLines();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "V:convertYUVToBitmap libyuv::I420ToABGR ret => 0 ");
-  EXPECT_EQ(lines.back(), "D:JNI Exception in ReleaseByteArrayElements");
-  // The bitmap was unlocked in spite of the pending exception: the next call converts.
-  throwOnJavaLine("");
-  LocalRef again(env, decode(*decoder, {0}, 4, false));
-  EXPECT_TRUE(again);
-}
-
-TEST_F(HeldPicture, AThrowBeforeTheBitmapIsMadeReachesTheJavaCaller) {
-  for (const char* line : {"width => ", "AndroidBitmap_getInfo ret"}) {
+TEST_F(HeldPicture, AThrowAtAnyLogLineIsReportedAtTheNextStepAndNeverLeavesDecode) {
+  // Each line of a successful call, and the step whose check reports its throw:
+  // the check comes before the next JNI call that would be made over it.
+  const std::pair<const char*, const char*> cases[] = {
+      {"decode: Decoding data", "reinterpret_cast"},
+      {"decode sequence =>", "decode"},
+      {"width => ", "FindClass"},
+      {"convertYUVToBitmap 0 =>", "FindClass"},
+      {"AndroidBitmap_getInfo ret", "AndroidBitmap_lockPixels"},
+      {"AndroidBitmap_lockPixels ret", "AndroidBitmap_unlockPixels"},
+      {"libyuv::I420ToABGR ret", "AndroidBitmap_unlockPixels"},
+      {"AndroidBitmap_unlockPixels ret", "ReleaseByteArrayElements"}};
+  for (const auto& [line, step] : cases) {
     throwOnJavaLine(line);
     CapturedOutput output;
-    EXPECT_EQ(decode(*decoder, {0}, 3, true), nullptr);
-    EXPECT_EQ(output.text().find("exception pending"), std::string::npos) << line;
-    EXPECT_EQ(takeException(env).rfind("java.lang.IllegalStateException: log sink refused", 0), 0u)
-        << line;
-    EXPECT_NE(takeJavaLines().back().find(line), std::string::npos);
+    EXPECT_EQ(decode(*decoder, {0}, 3, true), nullptr) << line;
+    const std::string vmOutput = output.text();
+    EXPECT_EQ(vmOutput.find("exception pending"), std::string::npos) << line;
+    EXPECT_NE(vmOutput.find("IllegalStateException: log sink refused"), std::string::npos) << line;
+    EXPECT_EQ(takeException(env), "") << line;
+    EXPECT_EQ(takeJavaLines().back(), std::string("D:JNI Exception in ") + step) << line;
+    // The bitmap of that call was unlocked and let go: the next call converts.
+    throwOnJavaLine("");
+    LocalRef again(env, decode(*decoder, {0}, 4, true));
+    EXPECT_TRUE(again) << line;
+    takeJavaLines();
   }
 }
 
-TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionStaysPendingForTheJavaCaller) {
+TEST_F(DecoderBinding, AThrowAtAFailureLineIsReportedByTheLastCheck) {
+  const EncodedStream stream = h264Stream(3);
+  std::vector<uint8_t> twoPictures = stream.accessUnits[1];
+  twoPictures.insert(twoPictures.end(), stream.accessUnits[2].begin(), stream.accessUnits[2].end());
+  // The first unit alone completes nothing ("width => 0"); two units of a
+  // stream joined after its key frame complete a refused packet ("decode fail stop").
+  const std::pair<const char*, std::vector<uint8_t>> cases[] = {
+      {"width => 0", stream.accessUnits[0]}, {"decode fail stop convertToBitmap", twoPictures}};
+  for (const auto& [line, chunk] : cases) {
+    JavaDecoder decoder(1);
+    takeJavaLines();
+    throwOnJavaLine(line);
+    CapturedOutput output;
+    EXPECT_EQ(decode(decoder, chunk, 1, false), nullptr);
+    output.text();
+    EXPECT_EQ(takeException(env), "") << line;
+    const Lines lines = takeJavaLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[lines.size() - 2].find(line), std::string::npos);
+    EXPECT_EQ(lines.back(), "D:JNI Exception in ReleaseByteArrayElements") << line;
+  }
+}
+
+TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionIsClearedToo) {
   JavaDecoder decoder(1);
   takeJavaLines();
-  // "decode illegal" throws, and so does the report of it: that exception is
-  // the one the caller sees.
-  throwOnJavaLine("decode");
+  // Every line throws, the reports included: still nothing leaves decode.
+  throwOnJavaLine(" ");
   CapturedOutput output;
   EXPECT_EQ(decode(decoder, {}, 2, false), nullptr);
   output.text();
-  EXPECT_EQ(takeException(env).rfind("java.lang.IllegalStateException: log sink refused: JNI "
-                                     "Exception in decode", 0),
-            0u);
+  EXPECT_EQ(takeException(env), "");
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:decode illegal", "D:JNI Exception in decode"}));
+  throwOnJavaLine("");
 }
 
 // ---- Pixel correctness ----

@@ -212,6 +212,26 @@ int32_t bitmapPixel(JNIEnv* env, jobject bitmap, int x, int y) {
   return pixel;
 }
 
+long bitmapsCreated(JNIEnv* env) {
+  jclass cls = findClass(env, "android/graphics/Bitmap");
+  jobject counter = env->GetStaticObjectField(
+      cls, env->GetStaticFieldID(cls, "created", "Ljava/util/concurrent/atomic/AtomicLong;"));
+  jclass counterClass = env->GetObjectClass(counter);
+  const jlong made = env->CallLongMethod(counter, env->GetMethodID(counterClass, "get", "()J"));
+  EXPECT_EQ(takeException(env), "");
+  env->DeleteLocalRef(counterClass);
+  env->DeleteLocalRef(counter);
+  env->DeleteLocalRef(cls);
+  return static_cast<long>(made);
+}
+
+void failBitmapCreations(JNIEnv* env, int count) {
+  jclass cls = findClass(env, "android/graphics/Bitmap");
+  env->SetStaticIntField(cls, env->GetStaticFieldID(cls, "failingCreations", "I"), count);
+  EXPECT_EQ(takeException(env), "");
+  env->DeleteLocalRef(cls);
+}
+
 jint callTool(const char* method, const char* signature, const std::vector<std::string>& args) {
   JNIEnv* env = jniEnv();
   env->PushLocalFrame(16);

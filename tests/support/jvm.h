@@ -55,6 +55,12 @@ BitmapBytes readBitmap(JNIEnv* env, jobject bitmap);
 /// Bitmap.getPixel(x, y).
 int32_t bitmapPixel(JNIEnv* env, jobject bitmap, int x, int y);
 
+/// How many bitmaps the Bitmap stand-in has made in this process.
+long bitmapsCreated(JNIEnv* env);
+
+/// Makes the next `count` Bitmap.createBitmap calls throw OutOfMemoryError, as on a full heap.
+void failBitmapCreations(JNIEnv* env, int count);
+
 /// Calls an instance method of a new com.example.avbench.MainActivity with string arguments.
 /// Returns the int result, 0 for a void method.
 jint callTool(const char* method, const char* signature, const std::vector<std::string>& args);

@@ -45,6 +45,10 @@ public final class Bitmap {
     private static final long COLLECTION_TRIGGER_BYTES =
             Long.getLong("qn.bitmap.collectAfterBytes", 512L << 20);
     private static final Cleaner cleaner = Cleaner.create();
+    /** Bitmaps made so far; the host tests read it to see that no call wastes one. */
+    private static final AtomicLong created = new AtomicLong();
+    /** Creations still to fail as on a full heap; host tests set it to reach that path. */
+    private static volatile int failingCreations;
 
     private final int width;
     private final int height;
@@ -82,6 +86,11 @@ public final class Bitmap {
         if (config == null) {
             throw new NullPointerException("config is null");
         }
+        if (failingCreations > 0) {
+            failingCreations--;
+            throw new OutOfMemoryError("Failed to allocate a " + width + "x" + height + " bitmap");
+        }
+        created.incrementAndGet();
         return new Bitmap(width, height, config);
     }
 

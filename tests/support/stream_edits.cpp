@@ -1,0 +1,218 @@
+#include "tests/support/stream_edits.h"
+
+#include <gtest/gtest.h>
+
+namespace qn::testing {
+namespace {
+
+/// Reads an RBSP (emulation prevention removed) bit by bit.
+class BitReader {
+ public:
+  explicit BitReader(const std::vector<uint8_t>& bytes) : bytes_(bytes) {}
+  uint32_t bits(int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; i++) value = (value << 1) | bit();
+    return value;
+  }
+  uint32_t ue() {
+    int zeros = 0;
+    while (bit() == 0 && zeros < 32) zeros++;
+    return ((1u << zeros) - 1) + bits(zeros);
+  }
+  size_t position() const { return position_; }
+
+ private:
+  uint32_t bit() {
+    if (position_ >= bytes_.size() * 8) return 1;  // a cut stream reads as ones, never past
+    const uint32_t value = (bytes_[position_ / 8] >> (7 - position_ % 8)) & 1;
+    position_++;
+    return value;
+  }
+  const std::vector<uint8_t>& bytes_;
+  size_t position_ = 0;
+};
+
+/// Writes an RBSP bit by bit.
+class BitWriter {
+ public:
+  void bits(uint32_t value, int count) {
+    for (int i = count - 1; i >= 0; i--) bit((value >> i) & 1);
+  }
+  void ue(uint32_t value) {
+    const uint64_t coded = uint64_t{value} + 1;
+    int length = 0;
+    while ((coded >> length) > 1) length++;
+    bits(0, length);
+    bits(static_cast<uint32_t>(coded), length + 1);
+  }
+  /// Copies bits [from, to) of an RBSP.
+  void copy(const std::vector<uint8_t>& rbsp, size_t from, size_t to) {
+    for (size_t i = from; i < to; i++) bit((rbsp[i / 8] >> (7 - i % 8)) & 1);
+  }
+  /// The stop bit and the zero bits up to the byte boundary.
+  std::vector<uint8_t> finish() {
+    bit(1);
+    while (count_ % 8 != 0) bit(0);
+    return bytes_;
+  }
+
+ private:
+  void bit(uint32_t value) {
+    if (count_ % 8 == 0) bytes_.push_back(0);
+    if (value) bytes_.back() |= static_cast<uint8_t>(0x80 >> (count_ % 8));
+    count_++;
+  }
+  std::vector<uint8_t> bytes_;
+  size_t count_ = 0;
+};
+
+/// The NAL units of an Annex B stream, each without its start code.
+std::vector<std::vector<uint8_t>> nalUnits(const std::vector<uint8_t>& stream) {
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 3 <= stream.size(); i++) {
+    if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) starts.push_back(i + 3);
+  }
+  std::vector<std::vector<uint8_t>> units;
+  for (size_t n = 0; n < starts.size(); n++) {
+    size_t end = n + 1 < starts.size() ? starts[n + 1] - 3 : stream.size();
+    while (end > starts[n] && stream[end - 1] == 0) end--;  // the next start code's zero_byte
+    units.emplace_back(stream.begin() + starts[n], stream.begin() + end);
+  }
+  return units;
+}
+
+std::vector<uint8_t> toRbsp(const std::vector<uint8_t>& payload) {
+  std::vector<uint8_t> rbsp;
+  for (size_t i = 0; i < payload.size(); i++) {
+    if (i >= 2 && payload[i] == 3 && payload[i - 1] == 0 && payload[i - 2] == 0) continue;
+    rbsp.push_back(payload[i]);
+  }
+  return rbsp;
+}
+
+std::vector<uint8_t> fromRbsp(const std::vector<uint8_t>& rbsp) {
+  std::vector<uint8_t> payload;
+  int zeros = 0;
+  for (uint8_t byte : rbsp) {
+    if (zeros >= 2 && byte <= 3) {
+      payload.push_back(3);
+      zeros = 0;
+    }
+    payload.push_back(byte);
+    zeros = byte == 0 ? zeros + 1 : 0;
+  }
+  return payload;
+}
+
+/// Where the RBSP's stop bit stands: everything before it is syntax.
+size_t stopBitPosition(const std::vector<uint8_t>& rbsp) {
+  for (size_t byte = rbsp.size(); byte-- > 0;) {
+    for (int bit = 0; bit < 8; bit++) {
+      if ((rbsp[byte] >> bit) & 1) return byte * 8 + (7 - bit);
+    }
+  }
+  return 0;
+}
+
+/// Reads up to the picture size of an H.264 SPS and returns where its two fields start.
+size_t h264SizeFields(BitReader& in) {
+  const uint32_t profile = in.bits(8);
+  in.bits(16);  // constraint flags, level
+  in.ue();      // seq_parameter_set_id
+  for (uint32_t high : {100u, 110u, 122u, 244u, 44u, 83u, 86u, 118u, 128u, 138u, 139u, 134u}) {
+    if (profile != high) continue;
+    if (in.ue() == 3) in.bits(1);  // chroma_format_idc, separate_colour_plane_flag
+    in.ue();
+    in.ue();  // bit depths
+    in.bits(1);
+    EXPECT_EQ(in.bits(1), 0u) << "scaling matrices are not rewritten";
+  }
+  in.ue();  // log2_max_frame_num_minus4
+  const uint32_t pocType = in.ue();
+  if (pocType == 0) in.ue();
+  EXPECT_NE(pocType, 1u) << "picture order count type 1 is not rewritten";
+  in.ue();     // max_num_ref_frames
+  in.bits(1);  // gaps_in_frame_num_value_allowed_flag
+  return in.position();
+}
+
+/// Reads up to the picture size of an H.265 SPS and returns where its two fields start.
+size_t h265SizeFields(BitReader& in) {
+  in.bits(4);
+  const uint32_t subLayers = in.bits(3);
+  in.bits(1);
+  in.bits(32);
+  in.bits(32);
+  in.bits(32);  // general profile, compatibility, constraint flags, level
+  std::vector<std::pair<bool, bool>> present;
+  for (uint32_t i = 0; i < subLayers; i++) {
+    const bool profile = in.bits(1);
+    present.emplace_back(profile, in.bits(1));
+  }
+  if (subLayers > 0) in.bits(2 * (8 - static_cast<int>(subLayers)));
+  for (const auto& [profile, level] : present) {
+    if (profile) in.bits(32), in.bits(32), in.bits(24);
+    if (level) in.bits(8);
+  }
+  in.ue();                       // sps_seq_parameter_set_id
+  if (in.ue() == 3) in.bits(1);  // chroma_format_idc, separate_colour_plane_flag
+  return in.position();
+}
+
+/// The SPS payload (NAL header included) declaring width x height, or empty if not an SPS.
+std::vector<uint8_t> rewrittenSps(const std::vector<uint8_t>& unit, AVCodecID codec, int width,
+                                  int height) {
+  const bool h264 = codec == AV_CODEC_ID_H264;
+  const size_t header = h264 ? 1 : 2;
+  const bool sps = h264 ? (unit[0] & 0x1F) == 7 : ((unit[0] >> 1) & 0x3F) == 33;
+  if (!sps || unit.size() <= header) return {};
+  const std::vector<uint8_t> rbsp = toRbsp({unit.begin() + header, unit.end()});
+  BitReader in(rbsp);
+  const size_t sizeAt = h264 ? h264SizeFields(in) : h265SizeFields(in);
+  in.ue();
+  in.ue();  // the old size
+  BitWriter out;
+  out.copy(rbsp, 0, sizeAt);
+  out.ue(h264 ? static_cast<uint32_t>((width + 15) / 16 - 1) : static_cast<uint32_t>(width));
+  out.ue(h264 ? static_cast<uint32_t>((height + 15) / 16 - 1) : static_cast<uint32_t>(height));
+  out.copy(rbsp, in.position(), stopBitPosition(rbsp));
+  std::vector<uint8_t> rewritten(unit.begin(), unit.begin() + header);
+  const std::vector<uint8_t> payload = fromRbsp(out.finish());
+  rewritten.insert(rewritten.end(), payload.begin(), payload.end());
+  return rewritten;
+}
+
+}  // namespace
+
+EncodedStream joinedAt(const EncodedStream& stream, size_t firstUnit) {
+  EncodedStream out;
+  for (size_t i = firstUnit; i < stream.accessUnits.size(); i++) {
+    out.accessUnits.push_back(stream.accessUnits[i]);
+    out.bytes.insert(out.bytes.end(), stream.accessUnits[i].begin(), stream.accessUnits[i].end());
+  }
+  return out;
+}
+
+EncodedStream spliced(const std::vector<EncodedStream>& parts) {
+  EncodedStream out;
+  for (const EncodedStream& part : parts) {
+    out.bytes.insert(out.bytes.end(), part.bytes.begin(), part.bytes.end());
+    out.accessUnits.insert(out.accessUnits.end(), part.accessUnits.begin(),
+                           part.accessUnits.end());
+  }
+  return out;
+}
+
+std::vector<uint8_t> withDeclaredSize(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                      int width, int height) {
+  std::vector<uint8_t> out;
+  for (const std::vector<uint8_t>& unit : nalUnits(stream)) {
+    const std::vector<uint8_t> sps = rewrittenSps(unit, codec, width, height);
+    const std::vector<uint8_t>& kept = sps.empty() ? unit : sps;
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), kept.begin(), kept.end());
+  }
+  return out;
+}
+
+}  // namespace qn::testing
