@@ -11,6 +11,12 @@ constexpr int kTypeH264 = 1;
 // AV_CODEC_CAP_VARIABLE_FRAME_SIZE of the codec, mirrored into the context's flags.
 constexpr int kVariableFrameSizeBit = 1 << 16;
 
+/// The line of a receive that gave no picture.
+void logDecodeFail(int sequence, int code) {
+  qn::ErrorText error(code);
+  printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, code, error.text);
+}
+
 }  // namespace
 
 void mirrorVariableFrameSize(const AVCodec* codec, AVCodecContext* context) {
@@ -103,9 +109,7 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   if (receivedPicture || (!completedPacket && !parseFailed)) return frame;
   if (heldBack) {
     // The decoder keeps the picture back (reordering delay): no picture this call.
-    qn::ErrorText error(AVERROR(EAGAIN));
-    printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, AVERROR(EAGAIN),
-           error.text);
+    logDecodeFail(sequence, AVERROR(EAGAIN));
   }
   return nullptr;
 }
@@ -154,8 +158,7 @@ int FFmpegDecoder::decodeParsedPacket(int sequence) {
     av_frame_unref(frame);
     av_frame_move_ref(frame, spareFrame);
   } else if (ret != AVERROR(EAGAIN)) {
-    qn::ErrorText error(ret);
-    printD("decode fail，sequence => %d, ret => %d, info => %s", sequence, ret, error.text);
+    logDecodeFail(sequence, ret);
   }
   return ret;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
 
 #include <string>
 #include <thread>
@@ -133,6 +134,68 @@ TEST_F(BridgeInJvm, ANativeThreadStaysAttachedAndKeepsNoLocalReferencePerLine) {
   ASSERT_EQ(lines.size(), static_cast<size_t>(kLines));
   EXPECT_EQ(lines.front(), "D:native line 0");
   EXPECT_EQ(lines.back(), "V:native detail 99999");
+}
+
+/// The JVM's live thread count, as java.lang.management reports it.
+int liveJavaThreads(JNIEnv* env) {
+  jclass factory = env->FindClass("java/lang/management/ManagementFactory");
+  jobject bean = env->CallStaticObjectMethod(
+      factory, env->GetStaticMethodID(factory, "getThreadMXBean",
+                                      "()Ljava/lang/management/ThreadMXBean;"));
+  EXPECT_EQ(takeException(env), "");
+  jclass beanClass = env->FindClass("java/lang/management/ThreadMXBean");
+  const jint count = env->CallIntMethod(bean, env->GetMethodID(beanClass, "getThreadCount", "()I"));
+  EXPECT_EQ(takeException(env), "");
+  env->DeleteLocalRef(beanClass);
+  env->DeleteLocalRef(bean);
+  env->DeleteLocalRef(factory);
+  return count;
+}
+
+struct NativeLogger {
+  LogFunction printD;
+  int index;
+};
+
+/// A thread the JVM never saw, as a native peer-to-peer layer starts them: logs and exits.
+void* logFromNativeThread(void* argument) {
+  const auto* logger = static_cast<NativeLogger*>(argument);
+  for (int i = 0; i < 1000; i++) logger->printD("thread %d line %d", logger->index, i);
+  return nullptr;
+}
+
+TEST_F(BridgeInJvm, NativeThreadsLogEveryLineAndAreDetachedWhenTheyExit) {
+  const int threadsBefore = liveJavaThreads(env);
+  std::vector<pthread_t> threads(8);
+  std::vector<NativeLogger> loggers;
+  for (int t = 0; t < 8; t++) loggers.push_back({printD, t});
+  for (int t = 0; t < 8; t++) {
+    ASSERT_EQ(pthread_create(&threads[t], nullptr, &logFromNativeThread, &loggers[t]), 0);
+  }
+  for (pthread_t thread : threads) pthread_join(thread, nullptr);
+  const Lines lines = takeJavaLines();
+  ASSERT_EQ(lines.size(), 8000u);
+  for (int t = 0; t < 8; t++) {
+    const std::string prefix = "D:thread " + std::to_string(t) + " line ";
+    int next = 0;
+    for (const std::string& line : lines) {
+      if (line.rfind(prefix, 0) == 0) EXPECT_EQ(line, prefix + std::to_string(next++));
+    }
+    EXPECT_EQ(next, 1000) << "thread " << t;
+  }
+  // A thread left attached stays counted by the JVM after it has exited.
+  EXPECT_EQ(liveJavaThreads(env), threadsBefore);
+}
+
+TEST_F(BridgeInJvm, AThrowOnAThreadTheLibraryAttachedIsClearedThere) {
+  throwOnJavaLine("refused");
+  std::thread native([&] {
+    printD("refused here");
+    printD("and the next line still goes");
+  });
+  native.join();
+  throwOnJavaLine("");
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:refused here", "D:and the next line still goes"}));
 }
 
 }  // namespace
