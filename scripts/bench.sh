@@ -137,4 +137,7 @@ done
 echo
 "${java_run[@]}" com.quarn.iot.bench.BenchReport "$csv" "$results" "$machine"
 echo
-echo "Written: $results/bench.md, $results/bench.csv, $results/bench.png"
+echo "Streams that declare oversized pictures (one decoder each, 1,000-byte chunks, 20 passes):"
+"$BUILD/bin/qn_bench_hostile" 2> /dev/null | tee "$results/hostile.md"
+echo
+echo "Written: $results/bench.md, $results/bench.csv, $results/bench.png, $results/hostile.md"
