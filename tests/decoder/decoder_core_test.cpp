@@ -431,19 +431,6 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- Live streams: joined mid-stream, refused packets, size changes, hostile sizes ----
 
-/// A camera-like stream: a key frame every 8 pictures, parameter sets repeated at each.
-EncodedStream cameraStream(AVCodecID codec, int bFrames, int width = 352, int height = 288,
-                           int frames = 34) {
-  StreamSpec recipe;
-  recipe.codec = codec;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.frames = frames;
-  recipe.gopSize = 8;
-  recipe.bFrames = bFrames;
-  return encodeStream(recipe);
-}
-
 struct LiveCase {
   AVCodecID codec;
   int bFrames;
@@ -456,7 +443,9 @@ std::string liveCaseName(const ::testing::TestParamInfo<LiveCase>& info) {
 
 class LiveStream : public ::testing::TestWithParam<LiveCase> {
  protected:
-  EncodedStream stream() const { return cameraStream(GetParam().codec, GetParam().bFrames); }
+  EncodedStream stream() const {
+    return cameraStream(GetParam().codec, GetParam().bFrames, 352, 288, 34);
+  }
   /// Pictures the decoder may still hold when the stream stops: the parser's last
   /// access unit and, with B-frames, the reordering delay.
   size_t mayBeHeld() const { return GetParam().bFrames > 0 ? 4 : 1; }

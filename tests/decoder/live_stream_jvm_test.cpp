@@ -18,17 +18,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-EncodedStream cameraStream(AVCodecID codec, int bFrames, int width, int height, int frames) {
-  StreamSpec recipe;
-  recipe.codec = codec;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.frames = frames;
-  recipe.gopSize = 8;
-  recipe.bFrames = bFrames;
-  return encodeStream(recipe);
-}
-
 /// Chunk boundaries: whole access units `perCall` at a time, or random sizes up to `maxSize`.
 std::vector<std::vector<uint8_t>> chunksOf(const EncodedStream& stream, int perCall,
                                            size_t maxSize = 0) {

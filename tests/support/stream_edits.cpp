@@ -184,6 +184,17 @@ std::vector<uint8_t> rewrittenSps(const std::vector<uint8_t>& unit, AVCodecID co
 
 }  // namespace
 
+EncodedStream cameraStream(AVCodecID codec, int bFrames, int width, int height, int frames) {
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.frames = frames;
+  recipe.gopSize = 8;
+  recipe.bFrames = bFrames;
+  return encodeStream(recipe);
+}
+
 EncodedStream joinedAt(const EncodedStream& stream, size_t firstUnit) {
   EncodedStream out;
   for (size_t i = firstUnit; i < stream.accessUnits.size(); i++) {

@@ -11,6 +11,9 @@
 
 namespace qn::testing {
 
+/// A camera-like stream: a key frame every 8 pictures, parameter sets repeated at each.
+EncodedStream cameraStream(AVCodecID codec, int bFrames, int width, int height, int frames);
+
 /// The stream from access unit `firstUnit` on: what a viewer joining there receives.
 EncodedStream joinedAt(const EncodedStream& stream, size_t firstUnit);
 
