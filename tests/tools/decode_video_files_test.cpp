@@ -197,6 +197,44 @@ TEST(DecodeVideoBadInput, UnwritablePrefixLogsEachSaveAndDecodesToTheEnd) {
                                       "No such file or directory"}));
 }
 
+TEST(DecodeVideoBadInput, APrefixThatLeavesNoRoomForTheNameWritesNoFile) {
+  const std::string dir = makeTempDir("decode-video-long-prefix");
+  StreamSpec recipe;
+  recipe.frames = 40;
+  EncodedStream stream;
+  const std::string input = writeStream(dir, recipe, &stream);
+  // Directories of 100-byte names until the prefix is 1020 bytes: "<prefix>-20.yuv" needs
+  // 1027, and a name cut to 1023 bytes ("<prefix>-20") would still open.
+  std::string deep = dir;
+  while (deep.size() + 101 + 10 < 1020) {
+    deep += "/" + std::string(100, 'd');
+    ASSERT_TRUE(std::filesystem::create_directory(deep));
+  }
+  const std::string prefix = deep + "/" + std::string(1020 - deep.size() - 1, 'p');
+  ASSERT_EQ(prefix.size(), 1020u);
+  EXPECT_EQ(decodeLog(input, prefix),
+            (std::vector<std::string>{input, prefix, "saving avFrame  20\n",
+                                      "Could not open out file\n", "File name too long",
+                                      "saving avFrame  40\n", "Could not open out file\n",
+                                      "File name too long"}));
+  EXPECT_TRUE(filesIn(deep).empty());
+}
+
+TEST(DecodeVideoBadInput, APictureFileThatCannotBeWrittenWholeIsNamed) {
+  const std::string dir = makeTempDir("decode-video-full");
+  StreamSpec recipe;
+  recipe.frames = 40;
+  EncodedStream stream;
+  const std::string input = writeStream(dir, recipe, &stream);
+  // Picture 20's file is the full device; picture 40's an ordinary file.
+  const std::string full = dir + "/out-20.yuv";
+  std::filesystem::create_symlink("/dev/full", full);
+  EXPECT_EQ(decodeLog(input, dir + "/out"),
+            (std::vector<std::string>{input, dir + "/out", "saving avFrame  20\n",
+                                      "Could not write " + full + "\n", "saving avFrame  40\n"}));
+  EXPECT_EQ(readFile(dir + "/out-40.yuv").size(), 352u * 288 + 2 * 176 * 144);
+}
+
 /// A frame with its own buffers in a pixel format and size.
 tools::Frame allocatedFrame(AVPixelFormat format, int width, int height) {
   tools::Frame frame(av_frame_alloc());
