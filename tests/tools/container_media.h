@@ -152,6 +152,17 @@ inline void expectDecodesEveryStream(const std::string& path, size_t streams) {
   EXPECT_EQ(lines, streams) << path << ":\n" << text;
 }
 
+/// Checks that "<dir>/frame-%03d.jpg" became files frame-001.jpg to frame-<count>.jpg alone.
+inline void expectImageSequence(const std::string& dir, int count) {
+  char last[32], beyond[32];
+  snprintf(last, sizeof last, "/frame-%03d.jpg", count);
+  snprintf(beyond, sizeof beyond, "/frame-%03d.jpg", count + 1);
+  EXPECT_FALSE(fileExists(dir + "/frame-%03d.jpg"));
+  EXPECT_TRUE(fileExists(dir + "/frame-001.jpg"));
+  EXPECT_TRUE(fileExists(dir + last));
+  EXPECT_FALSE(fileExists(dir + beyond));
+}
+
 /// Redirects the process's standard output into a file while it lives.
 class StdoutCapture {
  public:

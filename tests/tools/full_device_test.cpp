@@ -15,12 +15,24 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::string kFull = "/dev/full";
 
-/// True if any line starts with the text.
-bool anyLineStartsWith(const Lines& lines, const std::string& text) {
-  for (const std::string& line : lines) {
-    if (line.rfind(text, 0) == 0) return true;
-  }
-  return false;
+/// Number of lines that start with the text.
+size_t linesStartingWith(const Lines& lines, const std::string& text) {
+  size_t count = 0;
+  for (const std::string& line : lines) count += line.rfind(text, 0) == 0;
+  return count;
+}
+
+/// Runs a one-path tool on the full device; checks its result, that the log starts with
+/// the path and ends with `lastLine`, and returns the log.
+Lines runOnFullDevice(int (*tool)(const char*), int result, const std::string& lastLine) {
+  takeAndroidLog();
+  EXPECT_EQ(tool(kFull.c_str()), result);
+  const Lines lines = takeToolLog();
+  EXPECT_GE(lines.size(), 2u);
+  if (lines.size() < 2) return lines;
+  EXPECT_EQ(lines.front(), kFull);
+  EXPECT_EQ(lines.back(), lastLine);
+  return lines;
 }
 
 TEST(FullDevice, DecodeAudioNamesTheFileAndGivesNoPlaybackHint) {
@@ -34,35 +46,19 @@ TEST(FullDevice, DecodeAudioNamesTheFileAndGivesNoPlaybackHint) {
 }
 
 TEST(FullDevice, EncodeAudioNamesTheFileOnce) {
-  takeAndroidLog();
-  EXPECT_EQ(tools::encodeAudio(kFull.c_str()), 0);
-  EXPECT_EQ(takeToolLog(), (Lines{kFull, "Could not write /dev/full\n"}));
+  EXPECT_EQ(runOnFullDevice(tools::encodeAudio, 0, "Could not write /dev/full\n").size(), 2u);
 }
 
 TEST(FullDevice, EncodeVideoEncodesEveryPictureThenNamesTheFileOnce) {
-  takeAndroidLog();
-  EXPECT_EQ(tools::encodeVideo(kFull.c_str()), 0);
-  const Lines lines = takeToolLog();
-  ASSERT_GE(lines.size(), 3u);
-  EXPECT_EQ(lines.front(), kFull);
-  EXPECT_EQ(lines.back(), "Could not write /dev/full\n");
-  size_t failures = 0, sent = 0;
-  for (const std::string& line : lines) {
-    failures += line.rfind("Could not", 0) == 0;
-    sent += line.rfind("Send frame ", 0) == 0;
-  }
-  EXPECT_EQ(failures, 1u);
-  EXPECT_EQ(sent, 25u);
+  const Lines lines = runOnFullDevice(tools::encodeVideo, 0, "Could not write /dev/full\n");
+  EXPECT_EQ(linesStartingWith(lines, "Could not"), 1u);
+  EXPECT_EQ(linesStartingWith(lines, "Send frame "), 25u);
 }
 
 TEST(FullDevice, ResampleAudioAnswersOneWithoutTheSuccessLine) {
-  takeAndroidLog();
-  EXPECT_EQ(tools::resampleAudio(kFull.c_str()), 1);
-  const Lines lines = takeToolLog();
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines.front(), kFull);
-  EXPECT_EQ(lines.back(), "Could not write destination file /dev/full\n");
-  EXPECT_FALSE(anyLineStartsWith(lines, "Resampling succeeded"));
+  const Lines lines =
+      runOnFullDevice(tools::resampleAudio, 1, "Could not write destination file /dev/full\n");
+  EXPECT_EQ(linesStartingWith(lines, "Resampling succeeded"), 0u);
 }
 
 }  // namespace
