@@ -30,8 +30,10 @@ demo: build
 	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(BUILD)/demo $(if $(FILE),"$(FILE)")
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
-# (stdbuf: the tools' own stdout lines keep their place before the result, even in a pipe).
-tool: build
+# The build stays quiet (its output is shown only when it fails), so the tool's lines
+# come first; stdbuf keeps the tools' own stdout lines before the result, even in a pipe.
+tool: configure
+	@cmake --build $(BUILD) -j $(JOBS) > $(BUILD).build.log 2>&1 || { cat $(BUILD).build.log; exit 1; }
 	@stdbuf -oL $(HOST_RUN) com.quarn.iot.host.ToolRunner $(ARGS)
 
 bench: deps
@@ -47,4 +49,4 @@ test-arm64:
 	@scripts/test-arm64.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD).configure.log
+	rm -rf $(BUILD) $(BUILD).configure.log $(BUILD).build.log

@@ -137,12 +137,14 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
     logWithErrno("Could not open in file\n");
     return 0;
   }
-  File output(fopen(outputPath, "wbe"));
+  WrittenFile output(outputPath, "wbe");
   if (!output) {
     logWithErrno("Could not open out file\n");
     return 0;
   }
-  if (decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get())) {
+  // No playback hint for a file that is not whole.
+  if (decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get()) &&
+      output.close()) {
     logPlaybackHint(context.get(), outputPath);
   }
   return 0;

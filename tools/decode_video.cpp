@@ -66,7 +66,8 @@ void writePlane(FILE* file, const uint8_t* data, int lineSize, PlaneShape shape)
   }
 }
 
-/// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened is skipped.
+/// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened is skipped,
+/// and one that cannot be written whole is named in the log.
 void savePicture(const AVFrame* picture, int counter, const char* prefix) {
   if (!pictureFitsFile(picture)) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
@@ -76,8 +77,14 @@ void savePicture(const AVFrame* picture, int counter, const char* prefix) {
   }
   TOOL_LOGF("saving avFrame %3d\n", counter);
   char fileName[1024];
-  snprintf(fileName, sizeof fileName, "%s-%d.yuv", prefix, counter);
-  File file(fopen(fileName, "we"));
+  // A cut name would be the same for every picture, each overwriting the last.
+  const int length = snprintf(fileName, sizeof fileName, "%s-%d.yuv", prefix, counter);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof fileName) {
+    errno = ENAMETOOLONG;
+    logWithErrno("Could not open out file\n");
+    return;
+  }
+  WrittenFile file(fileName, "we");
   if (!file) {
     logWithErrno("Could not open out file\n");
     return;

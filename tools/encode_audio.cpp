@@ -143,7 +143,7 @@ int encodeAudio(const char* outputPath) {
     TOOL_LOG("Could not open codec\n");
     return 0;
   }
-  File output(fopen(outputPath, "wbe"));
+  WrittenFile output(outputPath, "wbe");
   if (!output) {
     TOOL_LOGF("Could not open %s\n", outputPath);
     return 0;

@@ -90,7 +90,7 @@ int encodeVideo(const char* output) {
     TOOL_LOGF("Could not open codec: %s\n", ErrorText(opened).text);
     return 0;
   }
-  File file(fopen(output, "wbe"));
+  WrittenFile file(output, "wbe");
   if (!file) {
     TOOL_LOGF("Could not open %s\n", output);
     return 0;

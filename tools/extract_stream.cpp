@@ -6,10 +6,13 @@
 namespace qn::tools {
 namespace {
 
-/// Output context from avformat_alloc_context: closes its file (if open), then frees it.
+/// Output context from avformat_alloc_context: closes the file the tool opened (muxers
+/// without AVFMT_NOFILE; the others open and close their own files), then frees it.
 struct ExtractOutputFreer {
   void operator()(AVFormatContext* context) const {
-    if (context->pb != nullptr) avio_close(context->pb);
+    if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE)) {
+      avio_closep(&context->pb);
+    }
     avformat_free_context(context);
   }
 };
@@ -23,15 +26,23 @@ const char* streamNotFoundFormat(AVMediaType type) {
 /// Logs a failure line whose argument is FFmpeg's text of code.
 void logFailure(const char* format, int code) { TOOL_LOGF(format, ErrorText(code).text); }
 
-/// Opens the input (no stream analysis); null after logging the failure.
+/// Opens the input and analyses its streams; null after logging the failure.
 InputContext openInput(const char* input) {
   AVFormatContext* context = nullptr;
-  const int status = avformat_open_input(&context, input, nullptr, nullptr);
+  int status = avformat_open_input(&context, input, nullptr, nullptr);
   if (status < 0) {
     logFailure("avformat_open_input失败：%s", status);
     return nullptr;
   }
-  return InputContext(context);
+  InputContext source(context);
+  // Without the analysis, some demuxers (Matroska with B-frames, FLV) give packets no
+  // decoding times, which the muxer refuses, and skip streams of unknown rate (MPEG-TS, ADTS).
+  status = avformat_find_stream_info(context, nullptr);
+  if (status < 0) {
+    logFailure("avformat_find_stream_info失败：%s", status);
+    return nullptr;
+  }
+  return source;
 }
 
 /// The index of the best stream of type, checked to really be of that type; -1 after logging.
@@ -49,7 +60,8 @@ int chooseStream(AVFormatContext* input, AVMediaType type) {
 }
 
 /// Makes the output context with the muxer guessed from the name and one stream copying
-/// source's codec parameters, and opens the output file; null after logging the failure.
+/// source's codec parameters, and opens the output file unless the muxer opens its own
+/// files; null after logging the failure.
 ExtractOutput openOutput(const char* output, const AVStream* source) {
   // Memory exhausted: nothing to set up, the call just ends.
   ExtractOutput context(avformat_alloc_context());
@@ -60,6 +72,9 @@ ExtractOutput openOutput(const char* output, const AVStream* source) {
     TOOL_LOGF("Cloud not guess file format");
     return nullptr;
   }
+  // Muxers that open their own files (image sequences, a single picture) take the name from here.
+  context->url = av_strdup(output);
+  if (context->url == nullptr) return nullptr;
   AVStream* stream = avformat_new_stream(context.get(), nullptr);
   if (stream == nullptr) {
     TOOL_LOGF("Failed to create out stream");
@@ -73,17 +88,26 @@ ExtractOutput openOutput(const char* output, const AVStream* source) {
   // Let the muxer choose the tag that fits its own container.
   stream->codecpar->codec_tag = 0;
 
-  status = avio_open(&context->pb, output, AVIO_FLAG_WRITE);
-  if (status < 0) {
-    logFailure("avio_open：%s", status);
-    return nullptr;
+  if (!(context->oformat->flags & AVFMT_NOFILE)) {
+    status = avio_open(&context->pb, output, AVIO_FLAG_WRITE);
+    if (status < 0) {
+      logFailure("avio_open：%s", status);
+      return nullptr;
+    }
   }
   return context;
 }
 
-/// Copies every packet of the chosen input stream into output stream 0 until the
-/// input ends or fails to read; the muxer's refusals are not reported.
-void copyPackets(AVFormatContext* input, int chosen, AVFormatContext* output) {
+/// The packets the muxer refused during one copy, and the text of its last refusal.
+struct Refusals {
+  int count = 0;
+  int lastError = 0;
+};
+
+/// Copies every packet of the chosen input stream into output stream 0 until the input
+/// ends or fails to read; a packet the muxer refuses is counted and the copy goes on.
+Refusals copyPackets(AVFormatContext* input, int chosen, AVFormatContext* output) {
+  Refusals refusals;
   HeldPacket held;
   AVPacket* packet = held.get();
   while (av_read_frame(input, packet) == 0) {
@@ -93,9 +117,28 @@ void copyPackets(AVFormatContext* input, int chosen, AVFormatContext* output) {
                          output->streams[0]->time_base);
       packet->pos = -1;
       packet->stream_index = 0;
-      av_interleaved_write_frame(output, packet);
+      const int status = av_interleaved_write_frame(output, packet);
+      if (status < 0) {
+        refusals.count++;
+        refusals.lastError = status;
+      }
     }
     av_packet_unref(packet);
+  }
+  return refusals;
+}
+
+/// Writes the trailer and closes the file the tool opened, logging the first failure of
+/// the two: a muxer that holds its data until the end (Matroska) loses it all there.
+void finishOutput(ExtractOutput target) {
+  const int trailer = av_write_trailer(target.get());
+  int closed = 0;
+  if (!(target->oformat->flags & AVFMT_NOFILE)) closed = avio_closep(&target->pb);
+  // A failed write shows in both results; the trailer's names it.
+  if (trailer < 0) {
+    logFailure("av_write_trailer：%s", trailer);
+  } else if (closed < 0) {
+    logFailure("avio_close：%s", closed);
   }
 }
 
@@ -117,8 +160,12 @@ void extractStream(const char* input, const char* output, AVMediaType type) {
     logFailure("avformat_write_header：%s", status);
     return;
   }
-  copyPackets(source.get(), chosen, target.get());
-  av_write_trailer(target.get());
+  const Refusals refusals = copyPackets(source.get(), chosen, target.get());
+  finishOutput(std::move(target));
+  if (refusals.count > 0) {
+    TOOL_LOGF("%d packets were refused by the muxer: %s\n", refusals.count,
+              ErrorText(refusals.lastError).text);
+  }
 }
 
 }  // namespace qn::tools

@@ -156,34 +156,54 @@ int copyPackets(AVFormatContext* input, AVFormatContext* output, const int* map,
   }
 }
 
-/// The whole copy; every handle is released on return. Gives the code that ended it.
-int remuxFiles(const char* input, const char* output) {
+/// How a copy ended: the code that ended it, and whether that was the packet loop
+/// (the only place where AVERROR_EOF means that the whole input was copied).
+struct Outcome {
+  int code;
+  bool copied;
+};
+
+/// Outcome of a failure before the packet loop, whatever its code (a head cut short gives EOF).
+Outcome failedBeforeCopy(int code) { return {code, false}; }
+
+/// Writes the trailer and closes the file the tool opened; the first failure of the two,
+/// else `status`. A muxer that holds its data until the end (Matroska) loses it all here.
+int finishOutput(AVFormatContext* output, int status) {
+  int finished = av_write_trailer(output);
+  if (!(output->oformat->flags & AVFMT_NOFILE)) {
+    const int closed = avio_closep(&output->pb);
+    if (finished >= 0) finished = closed;
+  }
+  // A copy that already failed keeps its own error.
+  return status == AVERROR_EOF && finished < 0 ? finished : status;
+}
+
+/// The whole copy; every handle is released on return.
+Outcome remuxFiles(const char* input, const char* output) {
   InputContext source;
   int status = openInput(input, &source);
-  if (status < 0) return status;
+  if (status < 0) return failedBeforeCopy(status);
   av_dump_format(source.get(), 0, input, 0);
 
   AVFormatContext* created = nullptr;
   avformat_alloc_output_context2(&created, nullptr, nullptr, output);
   if (created == nullptr) {
     TOOL_LOG("Could not create output context\n");
-    return AVERROR_UNKNOWN;
+    return failedBeforeCopy(AVERROR_UNKNOWN);
   }
   RemuxOutput target(created);
 
   const unsigned mapSize = source->nb_streams;
   StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));
-  if (map == nullptr) return AVERROR(ENOMEM);
+  if (map == nullptr) return failedBeforeCopy(AVERROR(ENOMEM));
   status = addOutputStreams(source.get(), target.get(), map.get());
-  if (status < 0) return status;
+  if (status < 0) return failedBeforeCopy(status);
   av_dump_format(target.get(), 0, output, 1);
 
   status = startOutput(target.get(), output);
-  if (status < 0) return status;
+  if (status < 0) return failedBeforeCopy(status);
   status = copyPackets(source.get(), target.get(), map.get(), mapSize);
-  // The trailer's own result does not change what ended the copy.
-  av_write_trailer(target.get());
-  return status;
+  return {finishOutput(target.get(), status), true};
 }
 
 }  // namespace
@@ -191,9 +211,9 @@ int remuxFiles(const char* input, const char* output) {
 int remux(const char* input, const char* output) {
   TOOL_LOG(input);
   TOOL_LOG(output);
-  const int status = remuxFiles(input, output);
-  if (status == AVERROR_EOF) return 0;
-  TOOL_LOGF("Error occurred: %s\n", ErrorText(status).text);
+  const Outcome outcome = remuxFiles(input, output);
+  if (outcome.copied && outcome.code == AVERROR_EOF) return 0;
+  TOOL_LOGF("Error occurred: %s\n", ErrorText(outcome.code).text);
   return 1;
 }
 

@@ -115,7 +115,10 @@ int convertAndWrite(Conversion& c, int inputSamples) {
     return bytes;
   }
   TOOL_LOGF("t:%f in:%d out:%d\n", c.t, inputSamples, converted);
-  fwrite(c.destination.planes[0], 1, bytes, c.output);
+  // A short write ends the conversion; the file's closing names it.
+  if (fwrite(c.destination.planes[0], 1, bytes, c.output) != static_cast<size_t>(bytes)) {
+    return AVERROR(EIO);
+  }
   return 0;
 }
 
@@ -134,7 +137,7 @@ int convertTone(Conversion& c, int sourceChannels) {
 
 int resampleAudio(const char* outputPath) {
   TOOL_LOG(outputPath);
-  File output(fopen(outputPath, "wbe"));
+  WrittenFile output(outputPath, "wbe", kDestinationWriteFailure);
   if (!output) {
     TOOL_LOGF("Could not open destination file %s\n", outputPath);
     return 1;
@@ -166,6 +169,8 @@ int resampleAudio(const char* outputPath) {
   Conversion conversion{resampler.get(), source, destination, destinationChannels, output.get(),
                         0.0};
   if (convertTone(conversion, sourceChannels) < 0) return 1;
+  // A file that is not whole must not end in the success line.
+  if (!output.close()) return 1;
   TOOL_LOGF(
       "Resampling succeeded. Play the output file with the command:\n"
       "ffplay -f %s -channel_layout %lli -channels %d -ar %d %s\n",

@@ -34,30 +34,26 @@ struct Image {
   ~Image() { av_freep(&planes[0]); }
 };
 
-/// Scales and writes every picture; the status stays as it was unless a write fails.
+/// Scales and writes every picture, and closes the file; the status stays as it was
+/// unless a write fails (full disk, broken device), which the file's closing names.
 int scalePictures(SwsContext* scaler, Image& source, Image& destination, int pictureBytes,
-                  FILE* file, const char* path) {
+                  WrittenFile& file) {
   for (int i = 0; i < kPictures; i++) {
     fillTestPattern(source.planes, source.lineSizes, kSourceWidth, kSourceHeight, i);
     sws_scale(scaler, source.planes, source.lineSizes, 0, kSourceHeight, destination.planes,
               destination.lineSizes);
-    // A short write (full disk, broken device) must not end in the success line.
-    if (fwrite(destination.planes[0], 1, static_cast<size_t>(pictureBytes), file) !=
+    if (fwrite(destination.planes[0], 1, static_cast<size_t>(pictureBytes), file.get()) !=
         static_cast<size_t>(pictureBytes)) {
-      TOOL_LOGF("Could not write destination file %s\n", path);
+      file.close();
       return AVERROR(EIO);
     }
   }
-  if (fflush(file) != 0) {
-    TOOL_LOGF("Could not write destination file %s\n", path);
-    return AVERROR(EIO);
-  }
-  return pictureBytes;
+  return file.close() ? pictureBytes : AVERROR(EIO);
 }
 
 /// Opens the output, creates the scaler and images, and writes all pictures; the status.
 int scaleToFile(const char* path, int width, int height) {
-  File file(fopen(path, "wbe"));
+  WrittenFile file(path, "wbe", kDestinationWriteFailure);
   if (!file) {
     TOOL_LOGF("Could not open destination file %s\n", path);
     return AVERROR(EINVAL);
@@ -86,7 +82,7 @@ int scaleToFile(const char* path, int width, int height) {
     TOOL_LOG("Could not allocate destination image\n");
     return status;
   }
-  status = scalePictures(scaler.get(), source, destination, status, file.get(), path);
+  status = scalePictures(scaler.get(), source, destination, status, file);
   if (status >= 0) {
     TOOL_LOGF("Scaling succeeded. Play the output file with the command:\nffplay -f rawvideo "
               "-pix_fmt %s -video_size %dx%d %s\n",

@@ -192,7 +192,8 @@ inline void fillTestPattern(uint8_t* const planes[], const int lineSizes[], int 
 void printFileInfo(const char* path);
 /// Copies the best stream of `type` (audio or video) of input into a one-stream file.
 void extractStream(const char* input, const char* output, AVMediaType type);
-/// Remuxes input into output's container; 0 when it ended at the end of input, else 1.
+/// Remuxes input into output's container; 0 when the whole input was copied and the
+/// file completed, else 1.
 int remux(const char* input, const char* output);
 /// Decodes a raw H.264 stream, saving every 20th picture as prefix-N.yuv; always 0.
 int decodeVideo(const char* input, const char* prefix);
@@ -241,6 +242,42 @@ inline void logWithErrno(const char* line) {
   TOOL_LOG(line);
   TOOL_LOG(strerror(error));
 }
+
+/// The short-write line of the tools that answer 1 for a file not written whole.
+inline constexpr const char* kDestinationWriteFailure = "Could not write destination file %s\n";
+
+/// A file a tool writes, opened with fopen. Closing it (explicitly, or when the holder
+/// goes) logs one line naming the file if any write to it failed (a full disk): stdio
+/// keeps the error, so the writers need not check every fwrite.
+class WrittenFile {
+ public:
+  /// `failureLine` is a format that takes the path.
+  WrittenFile(const char* path, const char* mode, const char* failureLine = "Could not write %s\n")
+      : path_(path), failureLine_(failureLine), file_(fopen(path, mode)) {}
+  ~WrittenFile() { close(); }
+  WrittenFile(const WrittenFile&) = delete;
+  WrittenFile& operator=(const WrittenFile&) = delete;
+
+  FILE* get() const { return file_; }
+  explicit operator bool() const { return file_ != nullptr; }
+
+  /// Flushes and closes the file; false (after the line) when not every byte reached it.
+  bool close() {
+    if (file_ == nullptr) return whole_;
+    const bool flushed = fflush(file_) == 0 && ferror(file_) == 0;
+    const bool closed = fclose(file_) == 0;
+    file_ = nullptr;
+    whole_ = flushed && closed;
+    if (!whole_) TOOL_LOGF(failureLine_, path_);
+    return whole_;
+  }
+
+ private:
+  const char* path_;
+  const char* failureLine_;
+  FILE* file_;
+  bool whole_ = true;
+};
 
 /// Finds the decoder of `codec`, makes its parser and opens a context for it, logging
 /// the step that failed; false then, with what was made so far held by the handles.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <dlfcn.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -12,6 +14,27 @@
 
 extern "C" {
 #include <libavutil/log.h>
+}
+
+namespace qn::testing {
+namespace {
+
+/// While set, every av_parser_parse2 call of the tools fails as a broken parser would.
+bool parserFails = false;
+
+}  // namespace
+}  // namespace qn::testing
+
+// Takes the place of libavcodec's av_parser_parse2 in this executable: the tools' calls
+// reach libavcodec's own unless the test asks for a parser error, which no stream causes.
+extern "C" int av_parser_parse2(AVCodecParserContext* parser, AVCodecContext* context,
+                                uint8_t** output, int* outputSize, const uint8_t* input,
+                                int inputSize, int64_t pts, int64_t dts, int64_t pos) {
+  if (qn::testing::parserFails) return AVERROR_INVALIDDATA;
+  using Parse = int (*)(AVCodecParserContext*, AVCodecContext*, uint8_t**, int*, const uint8_t*,
+                        int, int64_t, int64_t, int64_t);
+  static const auto real = reinterpret_cast<Parse>(dlsym(RTLD_NEXT, "av_parser_parse2"));
+  return real(parser, context, output, outputSize, input, inputSize, pts, dts, pos);
 }
 
 namespace qn::testing {
@@ -40,12 +63,12 @@ class ToolDescriptors : public ::testing::Test {
   }
   static void TearDownTestSuite() { delete dir_; }
 
-  /// Runs a call and expects the descriptor count to be unchanged after it.
-  void expectNoLeak(const char* what, const std::function<void()>& call) {
+  /// Runs a call and expects the descriptor count to be unchanged after it; its log lines.
+  std::vector<std::string> expectNoLeak(const char* what, const std::function<void()>& call) {
     const int before = openDescriptors();
     call();
     EXPECT_EQ(openDescriptors(), before) << what;
-    takeAndroidLog();
+    return takeAndroidLogTexts();
   }
 
   static std::string* dir_;
@@ -82,6 +105,27 @@ TEST_F(ToolDescriptors, EveryToolClosesWhatItOpenedOnEveryPath) {
   expectNoLeak("resampleAudio unwritable", [&] { tools::resampleAudio(unwritable.c_str()); });
   expectNoLeak("scaleVideo", [&] { tools::scaleVideo((d + "/scaled.rgb").c_str()); });
   expectNoLeak("scaleVideo unwritable", [&] { tools::scaleVideo(unwritable.c_str()); });
+}
+
+TEST_F(ToolDescriptors, FailuresAfterTheOutputWasOpenedCloseItToo) {
+  const std::string& d = *dir_;
+  const std::string av = d + "/av.mp4";
+  // WAVE takes one audio stream only, so its header refuses video.
+  expectNoLeak("extractVideo refused header", [&] { tools::extractStream(av.c_str(), (d + "/v.wav").c_str(), AVMEDIA_TYPE_VIDEO); });
+  expectNoLeak("remux refused header", [&] { tools::remux(av.c_str(), (d + "/av.wav").c_str()); });
+  ASSERT_EQ(symlink("/dev/full", (d + "/full.mkv").c_str()), 0);
+  expectNoLeak("extractVideo full device", [&] { tools::extractStream(av.c_str(), (d + "/full.mkv").c_str(), AVMEDIA_TYPE_VIDEO); });
+  expectNoLeak("remux full device", [&] { tools::remux(av.c_str(), (d + "/full.mkv").c_str()); });
+  expectNoLeak("decodeAudio full device", [&] { tools::decodeAudio((d + "/a.aac").c_str(), "/dev/full"); });
+  expectNoLeak("encodeVideo full device", [&] { tools::encodeVideo("/dev/full"); });
+  expectNoLeak("resampleAudio full device", [&] { tools::resampleAudio("/dev/full"); });
+
+  parserFails = true;
+  const auto videoLog = expectNoLeak("decodeVideo parser error", [&] { tools::decodeVideo((d + "/v.h264").c_str(), (d + "/pic").c_str()); });
+  const auto audioLog = expectNoLeak("decodeAudio parser error", [&] { tools::decodeAudio((d + "/a.aac").c_str(), (d + "/a.pcm").c_str()); });
+  parserFails = false;
+  EXPECT_EQ(videoLog.back(), "Error while parsing\n");
+  EXPECT_EQ(audioLog.back(), "Error while parsing\n");
 }
 
 }  // namespace

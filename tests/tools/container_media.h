@@ -30,6 +30,7 @@ struct ContainerInputs {
   std::string dataFirstMov; // timecode data stream (1/12800) before the video (1/1000)
   std::string audioOnly;    // AAC in .m4a
   std::string rawH264;      // Annex B stream: packets without timestamps
+  std::string large;        // 320x240 H.264 with B-frames + AAC, 2 s, noisy: about 120 KB
 };
 
 /// Runs an ffmpeg command line (arguments after "ffmpeg -v error -y"); fails the test on error.
@@ -52,6 +53,7 @@ inline ContainerInputs makeContainerInputs(const std::string& name) {
   in.dataFirstMov = d + "datafirst.mov";
   in.audioOnly = d + "tone.m4a";
   in.rawH264 = d + "raw.h264";
+  in.large = d + "large.mp4";
 
   ffmpeg(video + tone + "-t 1 " + x264 + "-bf 0 -c:a aac " + in.mp4);
   ffmpeg(video + tone + "-t 1 " + x264 + "-bf 2 -c:a aac " + in.bFramesMp4);
@@ -69,6 +71,8 @@ inline ContainerInputs makeContainerInputs(const std::string& name) {
          in.dataFirstMov);
   ffmpeg(tone + "-t 1 -c:a aac " + in.audioOnly);
   ffmpeg(video + "-t 1 " + x264 + "-bf 0 " + in.rawH264);
+  ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 " + tone + "-t 2 -vf noise=alls=20:allf=t " + x264 + "-bf 2 -crf 30 " +
+         "-c:a aac " + in.large);
   return in;
 }
 
@@ -146,6 +150,17 @@ inline void expectDecodesEveryStream(const std::string& path, size_t streams) {
     EXPECT_GT(std::atoi(text.c_str() + start), 0) << path << ":\n" << text;
   }
   EXPECT_EQ(lines, streams) << path << ":\n" << text;
+}
+
+/// Checks that "<dir>/frame-%03d.jpg" became files frame-001.jpg to frame-<count>.jpg alone.
+inline void expectImageSequence(const std::string& dir, int count) {
+  char last[32], beyond[32];
+  snprintf(last, sizeof last, "/frame-%03d.jpg", count);
+  snprintf(beyond, sizeof beyond, "/frame-%03d.jpg", count + 1);
+  EXPECT_FALSE(fileExists(dir + "/frame-%03d.jpg"));
+  EXPECT_TRUE(fileExists(dir + "/frame-001.jpg"));
+  EXPECT_TRUE(fileExists(dir + last));
+  EXPECT_FALSE(fileExists(dir + beyond));
 }
 
 /// Redirects the process's standard output into a file while it lives.

@@ -182,19 +182,55 @@ TEST(DecodeVideoBadInput, DirectoryGarbageAndTruncatedStreamsEndWithoutAFile) {
   EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"cut.h264", "garbage.h264"}));
 }
 
-TEST(DecodeVideoBadInput, UnwritablePrefixLogsEachSaveAndDecodesToTheEnd) {
-  const std::string dir = makeTempDir("decode-video-unwritable");
+/// Writes a 40-picture stream to dir/stream.h264 and returns its path.
+std::string writeFortyPictures(const std::string& dir) {
   StreamSpec recipe;
   recipe.frames = 40;
   EncodedStream stream;
-  const std::string input = writeStream(dir, recipe, &stream);
+  return writeStream(dir, recipe, &stream);
+}
+
+/// The log of a 40-picture run whose two picture files cannot be opened for `reason`.
+std::vector<std::string> twoFailedSaves(const std::string& input, const std::string& prefix,
+                                        const std::string& reason) {
+  return {input, prefix, "saving avFrame  20\n", "Could not open out file\n", reason,
+          "saving avFrame  40\n", "Could not open out file\n", reason};
+}
+
+TEST(DecodeVideoBadInput, UnwritablePrefixLogsEachSaveAndDecodesToTheEnd) {
+  const std::string dir = makeTempDir("decode-video-unwritable");
+  const std::string input = writeFortyPictures(dir);
   const std::string prefix = dir + "/missing/out";
   // Picture 40 is the flushed last access unit: reaching it shows decoding ran to the end.
-  EXPECT_EQ(decodeLog(input, prefix),
-            (std::vector<std::string>{input, prefix, "saving avFrame  20\n",
-                                      "Could not open out file\n", "No such file or directory",
-                                      "saving avFrame  40\n", "Could not open out file\n",
-                                      "No such file or directory"}));
+  EXPECT_EQ(decodeLog(input, prefix), twoFailedSaves(input, prefix, "No such file or directory"));
+}
+
+TEST(DecodeVideoBadInput, APrefixThatLeavesNoRoomForTheNameWritesNoFile) {
+  const std::string dir = makeTempDir("decode-video-long-prefix");
+  const std::string input = writeFortyPictures(dir);
+  // Directories of 100-byte names until the prefix is 1020 bytes: "<prefix>-20.yuv" needs
+  // 1027, and a name cut to 1023 bytes ("<prefix>-20") would still open.
+  std::string deep = dir;
+  while (deep.size() + 101 + 10 < 1020) {
+    deep += "/" + std::string(100, 'd');
+    ASSERT_TRUE(std::filesystem::create_directory(deep));
+  }
+  const std::string prefix = deep + "/" + std::string(1020 - deep.size() - 1, 'p');
+  ASSERT_EQ(prefix.size(), 1020u);
+  EXPECT_EQ(decodeLog(input, prefix), twoFailedSaves(input, prefix, "File name too long"));
+  EXPECT_TRUE(filesIn(deep).empty());
+}
+
+TEST(DecodeVideoBadInput, APictureFileThatCannotBeWrittenWholeIsNamed) {
+  const std::string dir = makeTempDir("decode-video-full");
+  const std::string input = writeFortyPictures(dir);
+  // Picture 20's file is the full device; picture 40's an ordinary file.
+  const std::string full = dir + "/out-20.yuv";
+  std::filesystem::create_symlink("/dev/full", full);
+  EXPECT_EQ(decodeLog(input, dir + "/out"),
+            (std::vector<std::string>{input, dir + "/out", "saving avFrame  20\n",
+                                      "Could not write " + full + "\n", "saving avFrame  40\n"}));
+  EXPECT_EQ(readFile(dir + "/out-40.yuv").size(), 352u * 288 + 2 * 176 * 144);
 }
 
 /// A frame with its own buffers in a pixel format and size.

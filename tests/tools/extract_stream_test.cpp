@@ -1,6 +1,9 @@
 // extractAudio / extractVideo: one stream of a media file copied into a file of its own.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <regex>
+
 #include "tests/support/android_log.h"
 #include "tests/tools/container_media.h"
 #include "tools/tool_common.h"
@@ -24,6 +27,12 @@ class Extraction : public ::testing::Test {
   static Lines extract(const std::string& input, const std::string& output, AVMediaType type) {
     extractStream(input.c_str(), output.c_str(), type);
     return takeToolLog();
+  }
+
+  /// ffprobe's packet count of a one-stream file.
+  static int probedPackets(const std::string& path) {
+    return std::atoi(commandOutput("ffprobe -v error -count_packets -show_entries "
+                                   "stream=nb_read_packets -of csv=p=0 " + path).c_str());
   }
 
   /// Checks that output holds exactly the input's stream of type with all its packets.
@@ -114,11 +123,12 @@ TEST_F(Extraction, BFramesKeepTheirOwnDecodingTimesSoNoPacketIsLost) {
   }
 }
 
-TEST_F(Extraction, ARawStreamIsNotAnalysedSoItsUnknownPictureSizeStopsTheHeader) {
-  // Without stream analysis a raw stream's picture size is unknown, and the muxer says so.
+TEST_F(Extraction, ARawStreamIsAnalysedSoItsPictureSizeIsKnownAndEveryPacketCopied) {
   const std::string output = out("copy.h264");
-  EXPECT_EQ(extract(in().rawH264, output, AVMEDIA_TYPE_VIDEO),
-            (Lines{in().rawH264, output, "avformat_write_header：Invalid argument"}));
+  EXPECT_EQ(extract(in().rawH264, output, AVMEDIA_TYPE_VIDEO), (Lines{in().rawH264, output}));
+  EXPECT_EQ(commandOutput("ffprobe -v error -count_packets -show_entries stream=nb_read_packets "
+                          "-of csv=p=0 " + output),
+            "25\n");
 }
 
 TEST_F(Extraction, StreamsOfOtherTypesAreReadButNotWritten) {
@@ -138,6 +148,62 @@ TEST_F(Extraction, AnExistingOutputFileIsReplaced) {
   extract(in().mp4, existing, AVMEDIA_TYPE_AUDIO);
   ASSERT_FALSE(readFile(fresh).empty());
   EXPECT_TRUE(readFile(existing) == readFile(fresh));
+}
+
+// ---- Muxers that open their own files ----
+
+TEST_F(Extraction, CoverArtBecomesAJpegFileHoldingExactlyThePicture) {
+  const std::string input = out("cover.mp3");
+  ffmpeg("-f lavfi -i sine=frequency=440:sample_rate=44100:duration=1 -f lavfi "
+         "-i testsrc=size=64x64:rate=1:duration=1 -map 0:a -map 1:v -frames:v 1 -c:a libmp3lame -c:v mjpeg "
+         "-disposition:v attached_pic " + input);
+  const std::string output = out("cover.jpg");
+  EXPECT_EQ(extract(input, output, AVMEDIA_TYPE_VIDEO), (Lines{input, output}));
+  ffmpeg("-i " + input + " -map 0:v -c copy " + out("cover-ffmpeg.jpg"));
+  const std::vector<uint8_t> picture = readFile(output);
+  EXPECT_GT(picture.size(), 100u);
+  EXPECT_TRUE(picture == readFile(out("cover-ffmpeg.jpg")));
+}
+
+TEST_F(Extraction, AnImageSequenceNameGetsOneFilePerPacket) {
+  const std::string pattern = out("frame-%03d.jpg");
+  EXPECT_EQ(extract(in().mp4, pattern, AVMEDIA_TYPE_VIDEO), (Lines{in().mp4, pattern}));
+  expectImageSequence(in().dir, 25);
+}
+
+// ---- Refused packets and a file that does not reach the disk ----
+
+TEST_F(Extraction, PacketsTheMuxerRefusesAreCountedAfterTheTrailer) {
+  // Two copies of a TS file back to back: the second one's times start again from zero,
+  // and MP4 refuses decoding times that go back.
+  const std::string ts = out("once.ts");
+  ffmpeg("-i " + in().mp4 + " -map 0:v -c copy " + ts);
+  const std::vector<uint8_t> once = readFile(ts);
+  std::vector<uint8_t> twice(once);
+  twice.insert(twice.end(), once.begin(), once.end());
+  const std::string input = out("twice.ts");
+  ASSERT_TRUE(writeFile(input, twice));
+  const std::string output = out("twice.mp4");
+  const Lines lines = extract(input, output, AVMEDIA_TYPE_VIDEO);
+  ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
+  std::smatch count;
+  ASSERT_TRUE(std::regex_match(
+      lines[2], count, std::regex("([0-9]+) packets were refused by the muxer: Invalid argument\n")))
+      << lines[2];
+  const int refused = std::stoi(count[1]);
+  EXPECT_GT(refused, 0);
+  EXPECT_EQ(refused + probedPackets(output), 50);
+}
+
+TEST_F(Extraction, AFileThatNeverReachesAFullDeviceNamesTheFailedTrailer) {
+  // A raw stream is written as it goes and Matroska holds a short file until its trailer;
+  // either way the failed write surfaces when the trailer is written.
+  for (const char* name : {"full.h264", "full.mkv"}) {
+    const std::string output = out(name);
+    std::filesystem::create_symlink("/dev/full", output);
+    EXPECT_EQ(extract(in().large, output, AVMEDIA_TYPE_VIDEO),
+              (Lines{in().large, output, "av_write_trailer：No space left on device"}));
+  }
 }
 
 // ---- Failures: one line after the two paths, nothing written ----

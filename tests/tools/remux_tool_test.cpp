@@ -1,7 +1,12 @@
 // remux: a media file rewritten into another container, every packet's times on stdout.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <map>
 
 #include "tests/support/android_log.h"
@@ -183,10 +188,7 @@ TEST_F(Remux, AMuxerThatOpensItsOwnFilesGetsNoFileFromTheTool) {
   EXPECT_EQ(result.result, 0);
   EXPECT_EQ(result.log, (Lines{in().dataFirstMov, pattern}));
   EXPECT_EQ(result.out.size(), 2u * 25);
-  EXPECT_FALSE(fileExists(pattern));
-  EXPECT_TRUE(fileExists(out("frame-001.jpg")));
-  EXPECT_TRUE(fileExists(out("frame-025.jpg")));
-  EXPECT_FALSE(fileExists(out("frame-026.jpg")));
+  expectImageSequence(in().dir, 25);
 }
 
 // ---- Failures: the specific line, then "Error occurred: %s\n", result 1 ----
@@ -230,6 +232,89 @@ TEST_F(Remux, AHeaderTheMuxerRefusesEndsBeforeAnyPacket) {
   EXPECT_EQ(result.log[3].rfind("Error occurred: ", 0), 0u);
   EXPECT_NE(result.log[3], "Error occurred: \n");
   EXPECT_TRUE(result.out.empty());
+}
+
+// ---- Early failures and files that do not reach the disk: result 1 ----
+
+TEST_F(Remux, AHeadCutShortAnswersOneWhateverTheCodeOfItsFailure) {
+  ffmpeg("-i " + in().mp4 + " -c copy " + out("av.ts"));
+  // The TS head ends inside the stream analysis with "End of file", which once read as
+  // "copied to the end".
+  const struct {
+    std::string source;
+    size_t bytes;
+    const char* name;
+  } heads[] = {{out("av.ts"), 376, "head.ts"}, {in().mp4, 2000, "head.mp4"}, {in().mkv, 200, "head.mkv"}};
+  for (const auto& head : heads) {
+    const std::vector<uint8_t> whole = readFile(head.source);
+    ASSERT_GT(whole.size(), head.bytes);
+    const std::string input = out(head.name);
+    ASSERT_TRUE(writeFile(input, std::vector<uint8_t>(whole.begin(), whole.begin() + head.bytes)));
+    const std::string output = input + ".mkv";
+    const RemuxRun result = run(input, output);
+    EXPECT_EQ(result.result, 1) << input;
+    ASSERT_EQ(result.log.size(), 4u) << input;
+    EXPECT_TRUE(result.log[2] == "Could not open input file '" + input + "'" ||
+                result.log[2] == "Failed to retrieve input stream information")
+        << result.log[2];
+    EXPECT_EQ(result.log[3].rfind("Error occurred: ", 0), 0u) << result.log[3];
+    EXPECT_TRUE(result.out.empty());
+    EXPECT_FALSE(fileExists(output));
+  }
+}
+
+TEST_F(Remux, AFullDeviceAnswersOneWithItsError) {
+  // Matroska keeps a small file in memory until the trailer; MP4 writes as it goes.
+  for (const char* name : {"full.mkv", "full.mp4"}) {
+    const std::string output = out(name);
+    std::filesystem::create_symlink("/dev/full", output);
+    const RemuxRun result = run(in().mp4, output);
+    EXPECT_EQ(result.result, 1) << name;
+    ASSERT_GE(result.log.size(), 3u);
+    EXPECT_EQ(result.log.back(), "Error occurred: No space left on device\n") << name;
+  }
+}
+
+/// Runs remux in a child process whose files may not grow beyond `limit` bytes (SIGXFSZ
+/// ignored, so the write that would pass it fails); its result and its last log line.
+std::pair<int, std::string> remuxUnderFileSizeLimit(const std::string& input,
+                                                    const std::string& output, rlim_t limit) {
+  int channel[2];
+  if (pipe(channel) != 0) return {-1, "no pipe"};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit bound{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &bound);
+    freopen("/dev/null", "w", stdout);  // the packet lines
+    takeAndroidLog();
+    const int result = qn::tools::remux(input.c_str(), output.c_str());
+    const std::vector<std::string> log = takeAndroidLogTexts();
+    const std::string report = std::to_string(result) + "\n" + (log.empty() ? "" : log.back());
+    const ssize_t written = write(channel[1], report.data(), report.size());
+    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
+  }
+  close(channel[1]);
+  std::string report;
+  char buffer[256];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  const size_t end = report.find('\n');
+  if (end == std::string::npos) return {-1, report};
+  return {std::atoi(report.c_str()), report.substr(end + 1)};
+}
+
+TEST_F(Remux, AFileSizeLimitAnswersOneWithItsError) {
+  ASSERT_GT(readFile(in().large).size(), 100000u);
+  for (const char* name : {"limited.mkv", "limited.mp4"}) {
+    const auto [result, lastLine] = remuxUnderFileSizeLimit(in().large, out(name), 65536);
+    EXPECT_EQ(result, 1) << name;
+    EXPECT_EQ(lastLine, "Error occurred: File too large\n") << name;
+    EXPECT_LE(readFile(out(name)).size(), 65536u);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libswresample/swresample.h>
+}
+
 #include "tests/support/media.h"
 #include "tests/tools/audio_reference.h"
 #include "tools/tool_common.h"
@@ -72,6 +76,46 @@ TEST(ResampleAudio, ConvertsTenSecondsInBlocksAndFlushesTheTail) {
   EXPECT_GT(peak, 20000);
   EXPECT_EQ(channelGap, 0);
   EXPECT_LT(centrePeak, peak / 2);
+}
+
+/// The tool's tone resampled independently: 469 blocks of 1024 stereo doubles at 48 kHz
+/// (sin(2π·440·t), t advancing by 1/48000), converted in one go to 3.0 s16 at 44.1 kHz
+/// by libswresample set up through its channel-layout interface, then flushed.
+std::vector<uint8_t> referenceResample() {
+  constexpr int kSamples = 469 * 1024;
+  std::vector<double> tone(2 * kSamples);
+  double t = 0;
+  for (int i = 0; i < kSamples; i++) {
+    tone[2 * i] = tone[2 * i + 1] = sin(2764.601535159018 * t);
+    t += 1.0 / 48000;
+  }
+  SwrContext* resampler = nullptr;
+  AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO, surround = AV_CHANNEL_LAYOUT_SURROUND;
+  EXPECT_EQ(swr_alloc_set_opts2(&resampler, &surround, AV_SAMPLE_FMT_S16, 44100, &stereo,
+                                AV_SAMPLE_FMT_DBL, 48000, 0, nullptr),
+            0);
+  EXPECT_EQ(swr_init(resampler), 0);
+  std::vector<int16_t> pcm(3 * (kSamples + 4096));
+  uint8_t* out[] = {reinterpret_cast<uint8_t*>(pcm.data())};
+  const uint8_t* in[] = {reinterpret_cast<const uint8_t*>(tone.data())};
+  const int room = static_cast<int>(pcm.size() / 3);
+  int total = swr_convert(resampler, out, room, in, kSamples);
+  out[0] += 6 * total;
+  total += swr_convert(resampler, out, room - total, nullptr, 0);
+  swr_free(&resampler);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(pcm.data());
+  return std::vector<uint8_t>(bytes, bytes + 6 * total);
+}
+
+TEST(ResampleAudio, PcmEqualsAnIndependentLibswresampleRunOfTheSameTone) {
+  const std::string output = makeTempDir("resample_audio") + "/tone.pcm";
+  takeAndroidLog();
+  ASSERT_EQ(tools::resampleAudio(output.c_str()), 0);
+  takeAndroidLog();
+  const std::vector<uint8_t> pcm = readFile(output);
+  const std::vector<uint8_t> reference = referenceResample();
+  ASSERT_EQ(pcm.size(), reference.size());
+  EXPECT_TRUE(pcm == reference);
 }
 
 TEST(ResampleAudio, PathInAMissingDirectoryFailsAndCreatesNothing) {
