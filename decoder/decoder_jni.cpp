@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-#include <libyuv/convert_argb.h>
-
 #include "bridge/bridge.h"
 #include "decoder/ffmpeg_decoder.h"
+#include "decoder/picture_conversion.h"
 
 #define DECODER_METHOD(name) Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_##name
 
@@ -113,18 +112,27 @@ jobject createArgbBitmap(JNIEnv* env, int width, int height) {
   return bitmap;
 }
 
-/// True if the frame's planes can be read as 8-bit 4:2:0 covering width x height.
-bool hasConvertibleLayout(const AVFrame* frame, int width, int height) {
-  if (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) return false;
+/// Checks a picture before a width x height bitmap is made for it, saying why it
+/// cannot be converted; an unconvertible pixel format is named once per decoder.
+bool pictureConvertible(FFmpegDecoder* decoder, const AVFrame* picture, int width, int height) {
+  if (!qn::hasPlanePointers(picture)) {
+    printDetail("Invalid input pointers");
+    return false;
+  }
+  if (!qn::isConvertibleFormat(picture->format) && !decoder->unsupportedFormatLogged) {
+    decoder->unsupportedFormatLogged = true;
+    printD("unsupported pixel format %s", qn::pixelFormatName(picture));
+  }
   // A stale picture smaller than the context's size would be read past its end.
-  if (frame->width < width || frame->height < height) return false;
-  const int chromaWidth = (width + 1) / 2;
-  return frame->linesize[0] >= width && frame->linesize[1] >= chromaWidth &&
-         frame->linesize[2] >= chromaWidth;
+  if (!qn::canConvert(picture) || picture->width < width || picture->height < height) {
+    printDetail("Invalid strides");
+    return false;
+  }
+  return true;
 }
 
 /// Converts the decoded picture into the bitmap's pixels; false leaves the bitmap unusable.
-bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int width, int height) {
+bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
   AndroidBitmapInfo info;
   int ret = AndroidBitmap_getInfo(env, bitmap, &info);
   printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
@@ -140,25 +148,14 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame, int w
     printD("convertYUVToBitmap AndroidBitmap_lockPixels fail");
     return false;
   }
-  if (frame->data[0] == nullptr || frame->data[1] == nullptr || frame->data[2] == nullptr ||
-      pixels.pixels() == nullptr) {
+  if (pixels.pixels() == nullptr) {
     printDetail("Invalid input pointers");
     return false;
   }
-  if (frame->linesize[0] <= 0 || frame->linesize[1] <= 0 || frame->linesize[2] <= 0) {
-    printDetail("Invalid strides");
-    return false;
-  }
-  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", frame->linesize[0],
-              frame->linesize[1], frame->linesize[2], width, height);
-  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are used.
-  if (!hasConvertibleLayout(frame, width, height)) {
-    printDetail("Invalid strides");
-    return false;
-  }
-  ret = libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                           frame->data[2], frame->linesize[2], pixels.pixels(), width * 4, width,
-                           height);
+  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", picture->linesize[0],
+              picture->linesize[1], picture->linesize[2], picture->width, picture->height);
+  // The converter is chosen by the picture's pixel format, matrix and range.
+  ret = qn::convertToAbgrPixels(picture, pixels.pixels(), picture->width * 4);
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
   ret = pixels.unlock();
   printDetail("convertYUVToBitmap AndroidBitmap_unlockPixels ret => %d ", ret);
@@ -214,10 +211,15 @@ JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/
     return nullptr;
   }
 
+  if (!pictureConvertible(decoder, frame, width, height)) return nullptr;
+  // The bitmap has the codec context's size; the picture is converted at that size.
+  AVFrame picture = *frame;
+  picture.width = width;
+  picture.height = height;
   if (logLineThrew(env)) return nullptr;
   jobject bitmap = createArgbBitmap(env, width, height);
   if (bitmap == nullptr) return nullptr;
-  if (!convertYUVToBitmap(env, bitmap, frame, width, height)) {
+  if (!convertYUVToBitmap(env, bitmap, &picture)) {
     env->DeleteLocalRef(bitmap);
     return nullptr;
   }

@@ -33,6 +33,7 @@ class FFmpegDecoder {
   int32_t parsedSize = 0;
   int32_t inputConsumed = 0;
   bool ready = false;
+  bool unsupportedFormatLogged = false;  // "unsupported pixel format" said once per decoder
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
