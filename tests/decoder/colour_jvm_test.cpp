@@ -61,16 +61,9 @@ class ColourBinding : public ::testing::Test {
   JNIEnv* env = nullptr;
 };
 
+/// A 160x96 moving-pattern stream of four pictures.
 StreamSpec recipeOf(AVCodecID codec, AVPixelFormat format, AVColorSpace matrix, AVColorRange range) {
-  StreamSpec recipe;
-  recipe.codec = codec;
-  recipe.width = 160;
-  recipe.height = 96;
-  recipe.frames = 4;
-  recipe.pixelFormat = format;
-  recipe.colorspace = matrix;
-  recipe.colorRange = range;
-  return recipe;
+  return colourRecipe(codec, format, matrix, range, 160, 96, 4);
 }
 
 TEST_F(ColourBinding, SignalledStreamsOfEveryKindGiveLibswscalesColours) {

@@ -33,18 +33,10 @@ constexpr double kMinPsnr10Bit = 34;
 
 const char* codecName(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? "h264" : "h265"; }
 
-/// A short moving-pattern stream of the given format and signalling.
+/// A short 96x64 moving-pattern stream of the given format and signalling.
 StreamSpec patternRecipe(AVCodecID codec, AVPixelFormat format, AVColorSpace colorspace,
                          AVColorRange range) {
-  StreamSpec recipe;
-  recipe.codec = codec;
-  recipe.width = 96;
-  recipe.height = 64;
-  recipe.frames = 3;
-  recipe.pixelFormat = format;
-  recipe.colorspace = colorspace;
-  recipe.colorRange = range;
-  return recipe;
+  return colourRecipe(codec, format, colorspace, range, 96, 64, 3);
 }
 
 /// The frame converted by the unit under test into tightly packed R, G, B, A rows.
@@ -175,6 +167,23 @@ TEST(PictureConversion, OddSizesAreConvertedAtThePicturesOwnSize) {
     frame->width = 97;
     frame->height = 65;
     EXPECT_GE(rgbPsnr(converted(frame), swscaleRgba(frame)), 34) << av_get_pix_fmt_name(format);
+  }
+}
+
+TEST(PictureConversion, HdrTransfersAreConvertedWithTheirMatrixAndNoToneMapping) {
+  for (AVColorTransferCharacteristic transfer : {AVCOL_TRC_SMPTE2084, AVCOL_TRC_ARIB_STD_B67}) {
+    StreamSpec recipe = patternRecipe(AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P10LE,
+                                      AVCOL_SPC_BT2020_NCL, AVCOL_RANGE_MPEG);
+    recipe.transfer = transfer;
+    recipe.primaries = AVCOL_PRI_BT2020;
+    const auto frames = referenceDecodeFrames(encodeStream(recipe).bytes, recipe.codec);
+    ASSERT_FALSE(frames.empty());
+    AVFrame* frame = frames[0].get();
+    ASSERT_EQ(frame->color_trc, transfer);
+    const std::vector<uint8_t> hdr = converted(frame);
+    EXPECT_GE(rgbPsnr(hdr, swscaleRgba(frame)), kMinPsnr10Bit);
+    frame->color_trc = AVCOL_TRC_BT709;
+    EXPECT_TRUE(converted(frame) == hdr) << av_color_transfer_name(transfer);
   }
 }
 

@@ -100,6 +100,19 @@ void collectFrames(AVCodecContext* context, std::vector<FrameHandle>* out) {
 
 }  // namespace
 
+StreamSpec colourRecipe(AVCodecID codec, AVPixelFormat format, AVColorSpace colorspace,
+                        AVColorRange range, int width, int height, int frames) {
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.frames = frames;
+  recipe.pixelFormat = format;
+  recipe.colorspace = colorspace;
+  recipe.colorRange = range;
+  return recipe;
+}
+
 EncodedStream encodeStream(const StreamSpec& recipe) {
   av_log_set_level(AV_LOG_ERROR);
   EncodedStream out;

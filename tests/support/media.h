@@ -35,6 +35,10 @@ struct StreamSpec {
   AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
 };
 
+/// A moving pattern of `frames` width x height pictures in the given pixel format and colour signalling.
+StreamSpec colourRecipe(AVCodecID codec, AVPixelFormat format, AVColorSpace colorspace,
+                        AVColorRange range, int width, int height, int frames);
+
 /// An Annex B elementary stream and its access units (one encoder packet each).
 struct EncodedStream {
   std::vector<uint8_t> bytes;
