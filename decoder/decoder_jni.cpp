@@ -123,6 +123,12 @@ bool pictureConvertible(FFmpegDecoder* decoder, const AVFrame* picture, int widt
     decoder->unsupportedFormatLogged = true;
     printD("unsupported pixel format %s", qn::pixelFormatName(picture));
   }
+  if (!qn::hasPositiveLineSizes(picture)) {
+    printDetail("Invalid strides");
+    return false;
+  }
+  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", picture->linesize[0],
+              picture->linesize[1], picture->linesize[2], width, height);
   // A stale picture smaller than the context's size would be read past its end.
   if (!qn::canConvert(picture) || picture->width < width || picture->height < height) {
     printDetail("Invalid strides");
@@ -152,8 +158,6 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
     printDetail("Invalid input pointers");
     return false;
   }
-  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", picture->linesize[0],
-              picture->linesize[1], picture->linesize[2], picture->width, picture->height);
   // The converter is chosen by the picture's pixel format, matrix and range.
   ret = qn::convertToAbgrPixels(picture, pixels.pixels(), picture->width * 4);
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);

@@ -127,15 +127,26 @@ int convert10Bit(const AVFrame* f, Sampling sampling, uint8_t* pixels, int strid
   return -1;
 }
 
+/// Planes of the frame's format: those of a convertible one, else plane 0.
+int usedPlanes(const AVFrame* frame) {
+  const PlaneLayout* layout = layoutOf(frame->format);
+  return layout != nullptr ? planeCount(*layout) : 1;
+}
+
 }  // namespace
 
 bool isConvertibleFormat(int format) { return layoutOf(format) != nullptr; }
 
 bool hasPlanePointers(const AVFrame* frame) {
-  const PlaneLayout* layout = layoutOf(frame->format);
-  const int planes = layout != nullptr ? planeCount(*layout) : 1;
-  for (int plane = 0; plane < planes; plane++) {
+  for (int plane = 0; plane < usedPlanes(frame); plane++) {
     if (frame->data[plane] == nullptr) return false;
+  }
+  return true;
+}
+
+bool hasPositiveLineSizes(const AVFrame* frame) {
+  for (int plane = 0; plane < usedPlanes(frame); plane++) {
+    if (frame->linesize[plane] <= 0) return false;
   }
   return true;
 }

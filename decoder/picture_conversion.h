@@ -17,6 +17,9 @@ bool isConvertibleFormat(int format);
 /// format that cannot be converted).
 bool hasPlanePointers(const AVFrame* frame);
 
+/// True if every plane the frame's format uses has a line size above 0.
+bool hasPositiveLineSizes(const AVFrame* frame);
+
 /// True if the frame's format is convertible and its planes and line sizes
 /// cover the frame's own width x height.
 bool canConvert(const AVFrame* frame);

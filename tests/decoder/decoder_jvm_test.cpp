@@ -57,12 +57,13 @@ EncodedStream h264Stream(int frames, int bFrames = 0) {
 /// The detail lines of one successful conversion of a width x height picture.
 Lines conversionLines(int linesize0, int linesize1, int width, int height) {
   const std::string sizes = std::to_string(width) + ", height => " + std::to_string(height);
+  // The layout is checked before the bitmap is made, so its line comes first.
   return {"V:width => " + sizes,
-          "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
-          "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
           "V:convertYUVToBitmap 0 => " + std::to_string(linesize0) + ", 1 => " +
               std::to_string(linesize1) + ", 2 => " + std::to_string(linesize1) + " w => " +
               std::to_string(width) + " h => " + std::to_string(height),
+          "V:convertYUVToBitmap AndroidBitmap_getInfo ret => 0 ",
+          "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => 0 ",
           "V:convertYUVToBitmap libyuv::I420ToABGR ret => 0 ",
           "V:convertYUVToBitmap AndroidBitmap_unlockPixels ret => 0 "};
 }
@@ -360,12 +361,14 @@ TEST_F(HeldPicture, TheFullRangeVariantIsConvertedToo) {
 
 TEST_F(HeldPicture, AnotherPixelFormatIsRefusedBeforeABitmapAndNamedOncePerDecoder) {
   // Only the first of them is named, once for this decoder.
-  Lines named = {"V:width => 352, height => 288", "D:unsupported pixel format nv12",
+  const std::string layout =
+      conversionLines(frame()->linesize[0], frame()->linesize[1], 352, 288)[1];
+  Lines named = {"V:width => 352, height => 288", "D:unsupported pixel format nv12", layout,
                  "V:Invalid strides"};
   for (AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_RGB24, AV_PIX_FMT_YUV420P12LE}) {
     frame()->format = format;
     EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), named)) << av_get_pix_fmt_name(format);
-    named = {"V:width => 352, height => 288", "V:Invalid strides"};
+    named = {"V:width => 352, height => 288", layout, "V:Invalid strides"};
   }
   frame()->format = AV_PIX_FMT_YUV420P;
   JavaDecoder other(1);
@@ -402,7 +405,7 @@ TEST_F(HeldPicture, ALineShorterThanItsPlaneIsRefused) {
   for (int plane = 0; plane < 3; plane++) frame()->linesize[plane] = saved[plane];
 }
 
-TEST_F(HeldPicture, AZeroOrNegativeLineSizeIsRefusedBeforeABitmapIsMade) {
+TEST_F(HeldPicture, AZeroOrNegativeLineSizeIsRefusedBeforeTheLayoutLine) {
   const int saved = frame()->linesize[2];
   for (int bad : {0, -192}) {
     frame()->linesize[2] = bad;

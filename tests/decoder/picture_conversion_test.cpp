@@ -326,6 +326,7 @@ TEST(PictureConversion, LinesShorterThanThePlanesAreRefused) {
       EXPECT_TRUE(canConvert(frame.get())) << "exactly the plane's width is enough";
       for (int bad : {c.needed[plane] - 2, 0, -saved}) {
         frame->linesize[plane] = bad;
+        EXPECT_EQ(hasPositiveLineSizes(frame.get()), bad > 0);
         EXPECT_FALSE(canConvert(frame.get())) << av_get_pix_fmt_name(c.format) << " plane "
                                               << plane << " line " << bad;
         std::vector<uint8_t> pixels(96 * 64 * 4);
@@ -338,7 +339,9 @@ TEST(PictureConversion, LinesShorterThanThePlanesAreRefused) {
       EXPECT_FALSE(hasPlanePointers(frame.get()));
       frame->data[plane] = data;
     }
+    // Grey pictures have no chroma planes to point at or measure.
     EXPECT_TRUE(hasPlanePointers(frame.get()));
+    EXPECT_TRUE(hasPositiveLineSizes(frame.get()));
   }
 }
 
