@@ -1,9 +1,11 @@
-// The floor of the live-decode path: the same parser, decoder and I420ToABGR
+// The floor of the live-decode path: the same parser, decoder and libyuv
 // conversion as FFmpegDecoder.decode, with no JVM, no JNI and no bitmap; the
-// pixels go into one buffer reused for every picture.
+// pixels go into one buffer reused for every picture. Also the quality of the
+// app's conversion against libswscale's.
 //
 //   qn_bench_floor units <stream> <units-out> <codec>   writes "offset size" per access unit
 //   qn_bench_floor run <run> <case> <codec> <stream> <units>   prints one CSV line of figures
+//   qn_bench_floor quality <case> <codec> <stream> <units>   prints PSNR against libswscale
 //
 // codec: 1 for H.264, 2 for H.265 (the create() type of the app).
 #include <libyuv/convert_argb.h>
@@ -19,6 +21,12 @@
 
 #include "bench/access_units.h"
 #include "decoder/ffmpeg_decoder.h"
+#include "decoder/picture_conversion.h"
+#include "tests/support/colour_reference.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 namespace {
 
@@ -91,6 +99,30 @@ struct Pass {
   std::vector<double> callMillis;
 };
 
+/// The libyuv call the app makes for the bench streams' pictures, called directly:
+/// I420ToABGR for unsignalled 4:2:0, the V/U-swapped BT.709 matrix conversions
+/// for the full-range BT.709 and the 10-bit BT.709 streams.
+int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int height) {
+  const bool bt709 = f->colorspace == AVCOL_SPC_BT709;
+  const bool full = f->format == AV_PIX_FMT_YUVJ420P || f->color_range == AVCOL_RANGE_JPEG;
+  if (f->format == AV_PIX_FMT_YUV420P10LE && bt709 && !full) {
+    const auto* y = reinterpret_cast<const uint16_t*>(f->data[0]);
+    const auto* u = reinterpret_cast<const uint16_t*>(f->data[1]);
+    const auto* v = reinterpret_cast<const uint16_t*>(f->data[2]);
+    return libyuv::I010ToARGBMatrix(y, f->linesize[0] / 2, v, f->linesize[2] / 2, u,
+                                    f->linesize[1] / 2, pixels, width * 4,
+                                    &libyuv::kYvuH709Constants, width, height);
+  }
+  if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) return -1;
+  if (bt709 && full) {
+    return libyuv::I420ToARGBMatrix(f->data[0], f->linesize[0], f->data[2], f->linesize[2],
+                                    f->data[1], f->linesize[1], pixels, width * 4,
+                                    &libyuv::kYvuF709Constants, width, height);
+  }
+  return libyuv::I420ToABGR(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                            f->linesize[2], pixels, width * 4, width, height);
+}
+
 /// Converts the decoder's picture into `pixels` (grown only when the size grows); false if none.
 bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vector<uint8_t>* pixels) {
   const int width = decoder.codecContext->width;
@@ -102,9 +134,7 @@ bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vec
   }
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
   if (pixels->size() < bytes) pixels->resize(bytes);
-  libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                     frame->data[2], frame->linesize[2], pixels->data(), width * 4, width, height);
-  return true;
+  return convertLikeTheApp(frame, pixels->data(), width, height) == 0;
 }
 
 /// Feeds `count` units to a fresh decoder, one per call, converting every picture it returns.
@@ -170,6 +200,40 @@ int runFloor(const char* run, const char* label, int codec, const char* streamPa
   return 0;
 }
 
+/// Compares the app's conversion of the first pictures with libswscale's and
+/// prints "case,format,matrix,range,pictures,lowest dB,mean dB".
+int measureQuality(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+  std::vector<uint8_t> stream = readAll(streamPath);
+  const auto units = readUnits(unitsPath, stream.size());
+  FFmpegDecoder decoder{};
+  decoder.setUp(codec);
+  if (units.empty() || !decoder.ready) return 1;
+  constexpr int kPictures = 10;
+  double lowest = 99, sum = 0;
+  int pictures = 0;
+  const AVFrame* last = nullptr;
+  for (size_t i = 0; i < units.size() && pictures < kPictures; i++) {
+    const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
+                                          static_cast<int>(units[i].size), static_cast<int>(i));
+    if (frame == nullptr || !qn::canConvert(frame)) continue;
+    std::vector<uint8_t> pixels(static_cast<size_t>(frame->width) * frame->height * 4);
+    if (qn::convertToAbgrPixels(frame, pixels.data(), frame->width * 4) != 0) continue;
+    const double psnr = qn::testing::rgbPsnr(pixels, qn::testing::swscaleRgba(frame));
+    lowest = std::min(lowest, psnr);
+    sum += psnr;
+    pictures++;
+    last = frame;
+  }
+  if (pictures == 0) {
+    fprintf(stderr, "no convertible pictures in %s\n", streamPath);
+    return 1;
+  }
+  printf("%s,%s,%s,%s,%d,%.2f,%.2f\n", label, qn::pixelFormatName(last),
+         av_color_space_name(last->colorspace), av_color_range_name(last->color_range), pictures,
+         lowest, sum / pictures);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,9 +241,13 @@ int main(int argc, char** argv) {
   if (argc == 7 && strcmp(argv[1], "run") == 0) {
     return runFloor(argv[2], argv[3], atoi(argv[4]), argv[5], argv[6]);
   }
+  if (argc == 6 && strcmp(argv[1], "quality") == 0) {
+    return measureQuality(argv[2], atoi(argv[3]), argv[4], argv[5]);
+  }
   fprintf(stderr,
           "usage: %s units <stream> <units-out> <codec>\n"
-          "       %s run <run> <case> <codec> <stream> <units>\n",
-          argv[0], argv[0]);
+          "       %s run <run> <case> <codec> <stream> <units>\n"
+          "       %s quality <case> <codec> <stream> <units>\n",
+          argv[0], argv[0], argv[0]);
   return 2;
 }

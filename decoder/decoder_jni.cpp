@@ -4,10 +4,9 @@
 
 #include <cstdint>
 
-#include <libyuv/convert_argb.h>
-
 #include "bridge/bridge.h"
 #include "decoder/ffmpeg_decoder.h"
+#include "decoder/picture_conversion.h"
 
 #define DECODER_METHOD(name) Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_##name
 
@@ -118,29 +117,27 @@ jobject createArgbBitmap(JNIEnv* env, int width, int height) {
   return bitmap;
 }
 
-/// True if the frame's planes can be read as 8-bit 4:2:0 covering the picture.
-bool hasConvertibleLayout(const AVFrame* frame) {
-  if (frame->format != AV_PIX_FMT_YUV420P && frame->format != AV_PIX_FMT_YUVJ420P) return false;
-  const int chromaWidth = (frame->width + 1) / 2;
-  return frame->linesize[0] >= frame->width && frame->linesize[1] >= chromaWidth &&
-         frame->linesize[2] >= chromaWidth;
-}
-
-/// Checks, before any bitmap is made, that the picture can be converted.
-bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* frame) {
-  if (decoder.isOversize(frame->width, frame->height)) return false;
-  if (frame->data[0] == nullptr || frame->data[1] == nullptr || frame->data[2] == nullptr) {
+/// Checks, before any bitmap is made, that the picture can be converted, saying
+/// why not; an oversized picture and an unconvertible pixel format are each
+/// named once per decoder.
+bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* picture) {
+  if (decoder.isOversize(picture->width, picture->height)) return false;
+  if (!qn::hasPlanePointers(picture)) {
     printDetail("Invalid input pointers");
     return false;
   }
-  if (frame->linesize[0] <= 0 || frame->linesize[1] <= 0 || frame->linesize[2] <= 0) {
+  if (!qn::isConvertibleFormat(picture->format) && !decoder.unsupportedFormatLogged) {
+    decoder.unsupportedFormatLogged = true;
+    printD("unsupported pixel format %s", qn::pixelFormatName(picture));
+  }
+  if (!qn::hasPositiveLineSizes(picture)) {
     printDetail("Invalid strides");
     return false;
   }
-  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", frame->linesize[0],
-              frame->linesize[1], frame->linesize[2], frame->width, frame->height);
-  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are used.
-  if (!hasConvertibleLayout(frame)) {
+  printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", picture->linesize[0],
+              picture->linesize[1], picture->linesize[2], picture->width, picture->height);
+  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are checked.
+  if (!qn::canConvert(picture)) {
     printDetail("Invalid strides");
     return false;
   }
@@ -148,7 +145,7 @@ bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* frame) {
 }
 
 /// Converts the picture into the bitmap's pixels; false leaves the bitmap unusable.
-bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame) {
+bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
   AndroidBitmapInfo info;
   int ret = AndroidBitmap_getInfo(env, bitmap, &info);
   printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
@@ -168,9 +165,8 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* frame) {
     printDetail("Invalid input pointers");
     return false;
   }
-  ret = libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                           frame->data[2], frame->linesize[2], pixels.pixels(), frame->width * 4,
-                           frame->width, frame->height);
+  // The converter is chosen by the picture's pixel format, matrix and range.
+  ret = qn::convertToAbgrPixels(picture, pixels.pixels(), picture->width * 4);
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
   if (exceptionAt(env, "AndroidBitmap_unlockPixels")) return false;
   ret = pixels.unlock();

@@ -45,6 +45,7 @@ class FFmpegDecoder {
   bool ready = false;
   AVFrame* spareFrame = nullptr;        // receives, so a failed receive keeps `frame` whole
   bool oversizeReported = false;        // the size-limit line is written once per decoder
+  bool unsupportedFormatLogged = false;  // "unsupported pixel format" said once per decoder
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};

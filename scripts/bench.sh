@@ -2,7 +2,8 @@
 # `make bench`: builds the live-decode benchmarks, makes their test streams
 # once (cached under the build folder), runs every case RUNS times and writes
 # bench.md (the table it prints), bench.csv (raw figures) and bench.png (chart)
-# under $BUILD/bench/results.
+# under $BUILD/bench/results, and quality.md (PSNR of the app's conversion
+# against libswscale) beside them.
 #
 # Per stream, side by side in each run: the app path (Java, one access unit per
 # FFmpegDecoder.decode call, each bitmap recycled after one pixel is read; and
@@ -32,6 +33,13 @@ STREAMS=(
   "h264-1280x720 1 1280x720 2M"
   "h264-1920x1080 1 1920x1080 4M"
   "h265-1920x1080 2 1920x1080 3M"
+  "h264-1920x1080-full709 1 1920x1080 4M"
+  "h265-1920x1080-10bit 2 1920x1080 3M"
+)
+# Pixel format and colour signalling of the streams that are not unsignalled 8-bit 4:2:0.
+declare -A COLOUR=(
+  [h264-1920x1080-full709]="-pix_fmt yuvj420p -color_range pc -colorspace bt709 -color_primaries bt709 -color_trc bt709"
+  [h265-1920x1080-10bit]="-pix_fmt yuv420p10le -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709"
 )
 SCALE_STREAM=h264-1280x720
 SCALE_DECODERS=(1 2 4 8)
@@ -61,7 +69,8 @@ make_stream() {
   out=$(stream_path "$name")
   [[ -s $out && -s $out.units ]] && return 0
   echo "Making $name ($FRAMES pictures, $rate bit/s)..."
-  local encoder
+  local encoder colour
+  read -r -a colour <<< "${COLOUR[$name]:--pix_fmt yuv420p}"
   if [[ $type == 1 ]]; then
     encoder=(-c:v libx264 -preset veryfast -profile:v main -bf 0 -g 50 -keyint_min 50 -sc_threshold 0
              -b:v "$rate" -maxrate "$rate" -bufsize "$rate" -f h264)
@@ -71,7 +80,7 @@ make_stream() {
              -f hevc)
   fi
   ffmpeg -hide_banner -nostdin -loglevel error -f lavfi -i "testsrc2=size=$size:rate=25,noise=alls=12:allf=t" \
-    -frames:v "$FRAMES" -pix_fmt yuv420p "${encoder[@]}" -y "$out.tmp"
+    -frames:v "$FRAMES" "${colour[@]}" "${encoder[@]}" -y "$out.tmp"
   "$floor" units "$out.tmp" "$out.units" "$type"
   mv "$out.tmp" "$out"
 }
@@ -134,10 +143,26 @@ for run in $(seq 1 "$RUNS"); do
     >> "$csv" 2> "$results/leak-rss-run$run.txt"
 done
 
+# Quality of the app's conversion: PSNR of its first pictures against libswscale
+# with the stream's own matrix and range (default flags).
+quality=$results/quality.md
+{
+  echo "| case | pixel format | matrix | range | pictures | lowest PSNR vs libswscale | mean PSNR |"
+  echo "|---|---|---|---|--:|--:|--:|"
+  for entry in "${STREAMS[@]}"; do
+    read -r name type _ _ <<< "$entry"
+    stream=$(stream_path "$name")
+    "$floor" quality "$name" "$type" "$stream" "$stream.units" |
+      awk -F, '{ printf "| %s | %s | %s | %s | %s | %s dB | %s dB |\n", $1, $2, $3, $4, $5, $6, $7 }'
+  done
+} > "$quality"
+
 echo
 "${java_run[@]}" com.quarn.iot.bench.BenchReport "$csv" "$results" "$machine"
+echo
+cat "$quality"
 echo
 echo "Streams that declare oversized pictures (one decoder each, 1,000-byte chunks, 20 passes):"
 "$BUILD/bin/qn_bench_hostile" 2> /dev/null | tee "$results/hostile.md"
 echo
-echo "Written: $results/bench.md, $results/bench.csv, $results/bench.png, $results/hostile.md"
+echo "Written: $results/bench.md, $results/quality.md, $results/hostile.md, $results/bench.csv, $results/bench.png"

@@ -179,7 +179,9 @@ TEST_F(BridgeInJvm, NativeThreadsLogEveryLineAndAreDetachedWhenTheyExit) {
     const std::string prefix = "D:thread " + std::to_string(t) + " line ";
     int next = 0;
     for (const std::string& line : lines) {
-      if (line.rfind(prefix, 0) == 0) EXPECT_EQ(line, prefix + std::to_string(next++));
+      if (line.rfind(prefix, 0) == 0) {
+        EXPECT_EQ(line, prefix + std::to_string(next++));
+      }
     }
     EXPECT_EQ(next, 1000) << "thread " << t;
   }

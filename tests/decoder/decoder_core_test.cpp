@@ -540,7 +540,9 @@ TEST_F(HostileSize, AStreamDeclaringAHugePictureGivesNoPictureAndOneLine) {
           std::vector<uint8_t> chunk(hostile.begin() + offset, hostile.begin() + offset + size);
           offset += size;
           const AVFrame* frame = decoder->decode(chunk.data(), int(size), 1);
-          if (frame != nullptr) EXPECT_LE(int64_t{frame->width} * frame->height, 4096 * 4096);
+          if (frame != nullptr) {
+            EXPECT_LE(int64_t{frame->width} * frame->height, 4096 * 4096);
+          }
         }
       }
       const std::string line = "picture " + std::to_string(width) + "x" + std::to_string(height) +

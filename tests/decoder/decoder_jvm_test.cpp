@@ -371,14 +371,31 @@ TEST_F(HeldPicture, TheFullRangeVariantIsConvertedToo) {
   EXPECT_TRUE(hold);
 }
 
-TEST_F(HeldPicture, AnotherPixelFormatIsRefusedAsInvalidStrides) {
-  for (AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV420P10LE}) {
+TEST_F(HeldPicture, AnotherPixelFormatIsRefusedBeforeABitmapAndNamedOncePerDecoder) {
+  // Only the first of them is named, once for this decoder.
+  const std::string layout =
+      conversionLines(frame()->linesize[0], frame()->linesize[1], 352, 288)[1];
+  Lines named = {"V:width => 352, height => 288", "D:unsupported pixel format nv12", layout,
+                 "V:Invalid strides"};
+  for (AVPixelFormat format : {AV_PIX_FMT_NV12, AV_PIX_FMT_RGB24, AV_PIX_FMT_YUV420P12LE}) {
     frame()->format = format;
-    const Lines lines = convertBent();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2],
-              conversionLines(frame()->linesize[0], frame()->linesize[1], 352, 288)[1]);
-    EXPECT_EQ(lines.back(), "V:Invalid strides") << av_get_pix_fmt_name(format);
+    EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), named)) << av_get_pix_fmt_name(format);
+    named = {"V:width => 352, height => 288", layout, "V:Invalid strides"};
+  }
+  frame()->format = AV_PIX_FMT_YUV420P;
+  JavaDecoder other(1);
+  EXPECT_EQ(takeJavaLines(), (Lines{"D:create: Creating FFmpegDecoder instance...",
+                                    "D:decoder type h264",
+                                    "D:create: FFmpegDecoder instance created successfully"}));
+  EXPECT_TRUE(decoder->object()->unsupportedFormatLogged);
+  EXPECT_FALSE(other.object()->unsupportedFormatLogged);
+}
+
+TEST_F(HeldPicture, ThePlanesOfAFormatTheLinesDoNotFitAreRefused) {
+  // 4:2:0 planes read as 4:4:4 or as 10-bit would be read past their lines.
+  for (AVPixelFormat format : {AV_PIX_FMT_YUV444P, AV_PIX_FMT_YUV420P10LE}) {
+    frame()->format = format;
+    EXPECT_EQ(convertBent().back(), "V:Invalid strides") << av_get_pix_fmt_name(format);
   }
   frame()->format = AV_PIX_FMT_YUV420P;
 }
@@ -404,10 +421,8 @@ TEST_F(HeldPicture, AZeroOrNegativeLineSizeIsRefusedBeforeTheLayoutLine) {
   const int saved = frame()->linesize[2];
   for (int bad : {0, -192}) {
     frame()->linesize[2] = bad;
-    const Lines lines = convertBent();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "V:width => 352, height => 288");
-    EXPECT_EQ(lines.back(), "V:Invalid strides");
+    EXPECT_EQ(convertBent(), joined(entryLines(9, 1, 0), {"V:width => 352, height => 288",
+                                                          "V:Invalid strides"}));
   }
   frame()->linesize[2] = saved;
 }
@@ -428,10 +443,16 @@ TEST_F(HeldPicture, AFrameWithoutAPictureHasNoSize) {
                                                         "D:width => 0, height => 0"}));
 }
 
-TEST_F(HeldPicture, LayoutFailuresAreSilentWithoutDetail) {
-  frame()->format = AV_PIX_FMT_NV12;
+TEST_F(HeldPicture, LayoutFailuresAreSilentWithoutDetailButAnUnsupportedFormatIsNamedOnce) {
+  const int saved = frame()->linesize[0];
+  frame()->linesize[0] = 100;
   EXPECT_EQ(decode(*decoder, {0}, 9, false), nullptr);
   EXPECT_EQ(takeJavaLines(), Lines{});
+  frame()->linesize[0] = saved;
+  frame()->format = AV_PIX_FMT_NV12;
+  EXPECT_EQ(decode(*decoder, {0}, 9, false), nullptr);
+  EXPECT_EQ(decode(*decoder, {0}, 10, false), nullptr);
+  EXPECT_EQ(takeJavaLines(), Lines{"D:unsupported pixel format nv12"});
   frame()->format = AV_PIX_FMT_YUV420P;
 }
 

@@ -14,6 +14,7 @@
 extern "C" {
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
 }
 
 namespace qn::testing {
@@ -22,9 +23,6 @@ namespace {
 struct ContextFree {
   void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
 };
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
 struct PacketFree {
   void operator()(AVPacket* p) const { av_packet_free(&p); }
 };
@@ -32,20 +30,42 @@ struct ParserFree {
   void operator()(AVCodecParserContext* p) const { av_parser_close(p); }
 };
 
+/// Writes an 8-bit value at (x, y) of a plane, scaled up to the format's depth;
+/// `low` fills the extra low bits of deeper formats.
+void putSample(AVFrame* frame, int plane, int x, int y, int value, int low = 0) {
+  const int depth = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format))->comp[0].depth;
+  uint8_t* row = frame->data[plane] + y * frame->linesize[plane];
+  if (depth == 8) {
+    row[x] = static_cast<uint8_t>(value);
+  } else {
+    const int shift = depth - 8;
+    reinterpret_cast<uint16_t*>(row)[x] =
+        static_cast<uint16_t>((value << shift) | (low & ((1 << shift) - 1)));
+  }
+}
+
+/// Width and height of a plane of the frame.
+std::pair<int, int> planeSize(const AVFrame* frame, int plane) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (plane == 0) return {frame->width, frame->height};
+  return {AV_CEIL_RSHIFT(frame->width, desc->log2_chroma_w),
+          AV_CEIL_RSHIFT(frame->height, desc->log2_chroma_h)};
+}
+
 /// A moving picture with detail in every plane, so that decoding errors show.
 void drawPattern(AVFrame* frame, int index) {
   for (int y = 0; y < frame->height; y++) {
-    uint8_t* row = frame->data[0] + y * frame->linesize[0];
     for (int x = 0; x < frame->width; x++) {
-      row[x] = static_cast<uint8_t>(((x + 2 * index) ^ (y + index)) * 3 + ((x / 16 + y / 16) % 2) * 40);
+      const int value = ((x + 2 * index) ^ (y + index)) * 3 + ((x / 16 + y / 16) % 2) * 40;
+      putSample(frame, 0, x, y, value & 0xFF, x + y);
     }
   }
-  for (int y = 0; y < frame->height / 2; y++) {
-    uint8_t* u = frame->data[1] + y * frame->linesize[1];
-    uint8_t* v = frame->data[2] + y * frame->linesize[2];
-    for (int x = 0; x < frame->width / 2; x++) {
-      u[x] = static_cast<uint8_t>(64 + (x + index) % 128);
-      v[x] = static_cast<uint8_t>(192 - (y + 2 * index) % 128);
+  if (av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format)) < 3) return;
+  const auto [width, height] = planeSize(frame, 1);
+  for (int y = 0; y < height; y++) {
+    for (int x = 0; x < width; x++) {
+      putSample(frame, 1, x, y, 64 + (x + index) % 128, x);
+      putSample(frame, 2, x, y, 192 - (y + 2 * index) % 128, y);
     }
   }
 }
@@ -53,11 +73,11 @@ void drawPattern(AVFrame* frame, int index) {
 /// Paints every plane of the picture one value: a flat colour.
 void fillSolid(AVFrame* frame, const StreamSpec& recipe) {
   const int values[3] = {recipe.solidY, recipe.solidU, recipe.solidV};
-  for (int plane = 0; plane < 3; plane++) {
-    const int rows = plane == 0 ? frame->height : (frame->height + 1) / 2;
-    for (int y = 0; y < rows; y++) {
-      std::memset(frame->data[plane] + y * frame->linesize[plane], values[plane],
-                  static_cast<size_t>(frame->linesize[plane]));
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+  for (int plane = 0; plane < planes; plane++) {
+    const auto [width, height] = planeSize(frame, plane);
+    for (int y = 0; y < height; y++) {
+      for (int x = 0; x < width; x++) putSample(frame, plane, x, y, values[plane]);
     }
   }
 }
@@ -70,14 +90,28 @@ void collectPackets(AVCodecContext* context, AVPacket* packet, EncodedStream* ou
   }
 }
 
-void collectPictures(AVCodecContext* context, AVFrame* frame, std::vector<Picture>* out) {
-  while (avcodec_receive_frame(context, frame) == 0) {
-    out->push_back(copyPicture(frame));
-    av_frame_unref(frame);
+void collectFrames(AVCodecContext* context, std::vector<FrameHandle>* out) {
+  for (;;) {
+    FrameHandle frame(av_frame_alloc());
+    if (avcodec_receive_frame(context, frame.get()) != 0) return;
+    out->push_back(std::move(frame));
   }
 }
 
 }  // namespace
+
+StreamSpec colourRecipe(AVCodecID codec, AVPixelFormat format, AVColorSpace colorspace,
+                        AVColorRange range, int width, int height, int frames) {
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = width;
+  recipe.height = height;
+  recipe.frames = frames;
+  recipe.pixelFormat = format;
+  recipe.colorspace = colorspace;
+  recipe.colorRange = range;
+  return recipe;
+}
 
 EncodedStream encodeStream(const StreamSpec& recipe) {
   av_log_set_level(AV_LOG_ERROR);
@@ -95,7 +129,11 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
   context->framerate = AVRational{recipe.fps, 1};
   context->gop_size = recipe.gopSize;
   context->max_b_frames = recipe.bFrames;
-  context->pix_fmt = AV_PIX_FMT_YUV420P;
+  context->pix_fmt = recipe.pixelFormat;
+  context->colorspace = recipe.colorspace;
+  context->color_range = recipe.colorRange;
+  context->color_trc = recipe.transfer;
+  context->color_primaries = recipe.primaries;
   context->thread_count = 1;
   if (recipe.bitRate > 0) context->bit_rate = recipe.bitRate;
   av_opt_set(context->priv_data, "preset", "ultrafast", 0);
@@ -112,7 +150,7 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
     return out;
   }
   std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
-  frame->format = AV_PIX_FMT_YUV420P;
+  frame->format = recipe.pixelFormat;
   frame->width = recipe.width;
   frame->height = recipe.height;
   av_frame_get_buffer(frame.get(), 0);
@@ -133,15 +171,23 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
   return out;
 }
 
-std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codecId) {
+std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec) {
   std::vector<Picture> pictures;
+  for (const FrameHandle& frame : referenceDecodeFrames(stream, codec)) {
+    pictures.push_back(copyPicture(frame.get()));
+  }
+  return pictures;
+}
+
+std::vector<FrameHandle> referenceDecodeFrames(const std::vector<uint8_t>& stream,
+                                               AVCodecID codecId) {
+  std::vector<FrameHandle> pictures;
   const AVCodec* codec = avcodec_find_decoder(codecId);
   std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
   context->thread_count = 1;
   avcodec_open2(context.get(), codec, nullptr);
   std::unique_ptr<AVCodecParserContext, ParserFree> parser(av_parser_init(codecId));
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-  std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
   std::vector<uint8_t> padded(stream);
   padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
   const uint8_t* cursor = padded.data();
@@ -160,11 +206,11 @@ std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodec
       packet->data = data;
       packet->size = size;
       avcodec_send_packet(context.get(), packet.get());
-      collectPictures(context.get(), frame.get(), &pictures);
+      collectFrames(context.get(), &pictures);
     }
   }
   avcodec_send_packet(context.get(), nullptr);
-  collectPictures(context.get(), frame.get(), &pictures);
+  collectFrames(context.get(), &pictures);
   return pictures;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,18 @@ struct StreamSpec {
   int solidY = -1;     // 0..255: every picture is the flat colour (solidY, solidU, solidV)
   int solidU = 128;
   int solidV = 128;
+  // Pixel format and colour signalling given to the encoder; values in the
+  // pattern and solid colours are 8-bit and scaled up for deeper formats.
+  AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P;
+  AVColorSpace colorspace = AVCOL_SPC_UNSPECIFIED;
+  AVColorRange colorRange = AVCOL_RANGE_UNSPECIFIED;
+  AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
+  AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
 };
+
+/// A moving pattern of `frames` width x height pictures in the given pixel format and colour signalling.
+StreamSpec colourRecipe(AVCodecID codec, AVPixelFormat format, AVColorSpace colorspace,
+                        AVColorRange range, int width, int height, int frames);
 
 /// An Annex B elementary stream and its access units (one encoder packet each).
 struct EncodedStream {
@@ -42,6 +54,16 @@ struct Picture {
   int height = 0;
   std::vector<uint8_t> y, u, v;
 };
+
+/// Frees an AVFrame.
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FrameHandle = std::unique_ptr<AVFrame, FrameFree>;
+
+/// Decodes a whole elementary stream independently (parser flushed, decoder
+/// drained); every decoded frame as FFmpeg gave it.
+std::vector<FrameHandle> referenceDecodeFrames(const std::vector<uint8_t>& stream, AVCodecID codec);
 
 /// Decodes a whole elementary stream independently (parser flushed, decoder drained).
 std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec);

@@ -74,11 +74,16 @@ public final class BenchReport {
         ImageIO.write(chart(rows), "png", out.resolve("bench.png").toFile());
     }
 
-    /** "h264-1920x1080" as "H.264 1920×1080". */
+    /** What the label suffixes of the colour cases stand for. */
+    private static final Map<String, String> COLOUR_CASES =
+            Map.of("full709", "full-range BT.709", "10bit", "10-bit BT.709");
+
+    /** "h264-1920x1080" as "H.264 1920×1080", "h264-1920x1080-full709" as "H.264 1920×1080, full-range BT.709". */
     static String caseName(String label) {
-        String[] parts = label.split("-", 2);
+        String[] parts = label.split("-", 3);
         String codec = parts[0].equals("h265") ? "H.265" : "H.264";
-        return parts.length < 2 ? codec : codec + " " + parts[1].replace('x', '×');
+        String name = parts.length < 2 ? codec : codec + " " + parts[1].replace('x', '×');
+        return parts.length < 3 ? name : name + ", " + COLOUR_CASES.getOrDefault(parts[2], parts[2]);
     }
 
     /** The median of the finite values (NaN if none). */
@@ -177,7 +182,7 @@ public final class BenchReport {
                 if (app.isEmpty()) continue;
                 String name = caseName(label) + (kind.equals("app") ? "" : ", bitmaps dropped");
                 String goal = appRow(md, name, app, select(rows, "floor", label, 1), select(rows, "peer", label, 1));
-                if (label.endsWith("1920x1080")) goals.add(goal);
+                if (label.contains("1920x1080")) goals.add(goal);
             }
         }
         for (int decoders : decoderCounts(rows)) {

@@ -10,13 +10,16 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
 import java.io.PrintStream;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 import java.util.Arrays;
+import java.util.HashMap;
 import java.util.List;
 import java.util.Locale;
+import java.util.Map;
 import java.util.Random;
 import javax.imageio.ImageIO;
 
@@ -66,7 +69,9 @@ public final class LiveDecodeDemo {
         try {
             Path outDir = outputFolder(args[0]);
             Path stream = args.length == 2 ? checkedInput(args[1]) : defaultStream(outDir, out);
-            Summary summary = decodeStream(stream, codecTypeFor(stream.toString()), outDir, out);
+            int type = codecTypeFor(stream.toString());
+            Summary summary = decodeStream(stream, type, outDir, out);
+            summary.picture = describePictures(stream, type);
             summary.print(out);
             if (summary.pictures == 0) {
                 throw new DemoFailure("no picture was decoded from " + stream
@@ -188,6 +193,46 @@ public final class LiveDecodeDemo {
         summary.written = keeper.written;
         summary.outDir = outDir;
         return summary;
+    }
+
+    /**
+     * The stream's pixel format, matrix, range and (if HDR) transfer as ffprobe
+     * reads them from its first picture, with how the bitmaps show them.
+     */
+    static String describePictures(Path stream, int type) {
+        List<String> command = List.of("ffprobe", "-v", "error", "-f", type == TYPE_H265 ? "hevc" : "h264",
+                "-select_streams", "v:0", "-show_entries",
+                "stream=pix_fmt,color_space,color_range,color_transfer",
+                "-of", "default=noprint_wrappers=1", stream.toString());
+        Map<String, String> fields = new HashMap<>();
+        try {
+            Process ffprobe = new ProcessBuilder(command).redirectErrorStream(true).start();
+            String text = new String(ffprobe.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+            if (ffprobe.waitFor() != 0) return "unknown (ffprobe could not read the stream)";
+            for (String line : text.split("\n")) {
+                int equals = line.indexOf('=');
+                if (equals > 0) fields.put(line.substring(0, equals), line.substring(equals + 1).trim());
+            }
+        } catch (IOException e) {
+            return "unknown (cannot run ffprobe: " + e.getMessage() + ")";
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return "unknown (interrupted)";
+        }
+        return pictureDescription(fields.getOrDefault("pix_fmt", "unknown"),
+                fields.getOrDefault("color_space", "unknown"), fields.getOrDefault("color_range", "unknown"),
+                fields.getOrDefault("color_transfer", "unknown"));
+    }
+
+    /** "yuv420p10le, matrix bt709, limited range" and what an unsaid matrix or range is taken as. */
+    static String pictureDescription(String format, String matrix, String range, String transfer) {
+        boolean full = range.equals("pc") || format.startsWith("yuvj");
+        String text = format + ", matrix " + (matrix.equals("unknown") ? "unspecified (shown as BT.601)" : matrix)
+                + ", " + (full ? "full range" : range.equals("tv") ? "limited range" : "range unspecified (limited)");
+        if (transfer.equals("smpte2084") || transfer.equals("arib-std-b67")) {
+            text += ", transfer " + transfer + " (converted without tone mapping)";
+        }
+        return text;
     }
 
     /** Thrown for a failure the user can act on; its message is printed as it is. */
@@ -414,6 +459,7 @@ public final class LiveDecodeDemo {
         int detailLines;
         CharSequence written = "";
         Path outDir;
+        String picture = "";
 
         Summary(Path stream, int type, long bytes) {
             this.stream = stream;
@@ -437,6 +483,7 @@ public final class LiveDecodeDemo {
             out.println("Summary");
             out.println("  stream:          " + stream + " (" + (type == TYPE_H265 ? "H.265" : "H.264")
                     + ", " + megabytes(bytes) + ")");
+            if (!picture.isEmpty()) out.println("  pictures are:    " + picture);
             out.printf(Locale.ROOT, "  chunks:          %d (%d to %d bytes, seed %d)%n",
                     chunks, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, CHUNK_SEED);
             out.printf(Locale.ROOT, "  pictures:        %d (bitmaps returned)%n", pictures);
