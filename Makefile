@@ -5,10 +5,15 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
 export JAVA_HOME ?= /usr/lib/jvm/java-17-openjdk-amd64
 
+# The sanitizer + fuzzer build of `make test` and `make fuzz`, and the fuzz smoke's time per target.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SMOKE_SECONDS ?= 30
+export FUZZ_BUILD
+
 JAVA       = $(JAVA_HOME)/bin/java
 HOST_RUN   = $(JAVA) -cp $(BUILD)/java/qn_host.jar -Djava.library.path=$(BUILD)/lib
 
-.PHONY: all deps configure build test demo tool bench fuzz sanitize test-arm64 clean
+.PHONY: all deps configure build test demo tool bench fuzz sanitize soak test-arm64 clean
 
 all: build
 
@@ -21,9 +26,12 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
 
-# Every test: unit, JVM and tool tests, through CTest.
+# Every test: unit, JVM and tool tests through CTest; then, in a clang build with
+# AddressSanitizer + UBSan, the native tests again and every fuzz target for
+# FUZZ_SMOKE_SECONDS from its generated seeds.
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@FUZZ_TESTS=1 FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) JOBS=$(JOBS) scripts/fuzz.sh
 
 # The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream.
 demo: build
@@ -45,8 +53,12 @@ fuzz: deps
 sanitize: deps
 	@scripts/sanitize.sh
 
+# The live path through Java for SOAK_MINUTES (default 10); see scripts/soak.sh.
+soak: deps
+	@BUILD=$(BUILD) scripts/soak.sh
+
 test-arm64:
 	@scripts/test-arm64.sh
 
 clean:
-	rm -rf $(BUILD) $(BUILD).configure.log $(BUILD).build.log
+	rm -rf $(BUILD) $(BUILD).configure.log $(BUILD).build.log $(FUZZ_BUILD) $(FUZZ_BUILD).configure.log

@@ -1,14 +1,19 @@
 // The floor of the live-decode path: the same parser, decoder and libyuv
 // conversion as FFmpegDecoder.decode, with no JVM, no JNI and no bitmap; the
-// pixels go into one buffer reused for every picture. Also the quality of the
-// app's conversion against libswscale's.
+// pixels go into one buffer reused for every picture. The contract floor
+// (run-fresh) converts each picture into a fresh anonymous mapping instead,
+// unmapped after it: what a new bitmap per call costs at least where every
+// new bitmap is new pages, as on Android. Also the quality of the app's
+// conversion against libswscale's.
 //
 //   qn_bench_floor units <stream> <units-out> <codec>   writes "offset size" per access unit
 //   qn_bench_floor run <run> <case> <codec> <stream> <units>   prints one CSV line of figures
+//   qn_bench_floor run-fresh <run> <case> <codec> <stream> <units>   the same, kind floor-fresh
 //   qn_bench_floor quality <case> <codec> <stream> <units>   prints PSNR against libswscale
 //
 // codec: 1 for H.264, 2 for H.265 (the create() type of the app).
 #include <libyuv/convert_argb.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <chrono>
@@ -123,21 +128,41 @@ int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int height) 
                             f->linesize[2], pixels, width * 4, width, height);
 }
 
-/// Converts the decoder's picture into `pixels` (grown only when the size grows); false if none.
-bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vector<uint8_t>* pixels) {
+/// True when the frame holds three planes of at least the codec context's picture size.
+bool holdsPicture(const FFmpegDecoder& decoder, const AVFrame* frame) {
   const int width = decoder.codecContext->width;
   const int height = decoder.codecContext->height;
-  if (frame == nullptr || width <= 0 || height <= 0 || frame->data[0] == nullptr ||
-      frame->data[1] == nullptr || frame->data[2] == nullptr || frame->width < width ||
-      frame->height < height) {
-    return false;
-  }
+  return frame != nullptr && width > 0 && height > 0 && frame->data[0] != nullptr &&
+         frame->data[1] != nullptr && frame->data[2] != nullptr && frame->width >= width &&
+         frame->height >= height;
+}
+
+/// Converts the decoder's picture into `pixels` (grown only when the size grows); false if none.
+bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vector<uint8_t>* pixels) {
+  if (!holdsPicture(decoder, frame)) return false;
+  const int width = decoder.codecContext->width;
+  const int height = decoder.codecContext->height;
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
   if (pixels->size() < bytes) pixels->resize(bytes);
   return convertLikeTheApp(frame, pixels->data(), width, height) == 0;
 }
 
-/// Feeds `count` units to a fresh decoder, one per call, converting every picture it returns.
+/// Converts the decoder's picture into a new mapping of its own, unmapped afterwards; false if none.
+bool convertIntoFreshPages(const FFmpegDecoder& decoder, const AVFrame* frame) {
+  if (!holdsPicture(decoder, frame)) return false;
+  const int width = decoder.codecContext->width;
+  const int height = decoder.codecContext->height;
+  const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
+  void* pixels = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (pixels == MAP_FAILED) return false;
+  const bool converted =
+      convertLikeTheApp(frame, static_cast<uint8_t*>(pixels), width, height) == 0;
+  munmap(pixels, bytes);
+  return converted;
+}
+
+/// Feeds `count` units to a fresh decoder, one per call, converting every picture it returns
+/// into `pixels`, or into fresh pages per picture when `pixels` is null.
 Pass decodePass(std::vector<uint8_t>& stream, const std::vector<qn::bench::AccessUnit>& units,
                 size_t count, int codec, std::vector<uint8_t>* pixels) {
   Pass pass;
@@ -151,7 +176,9 @@ Pass decodePass(std::vector<uint8_t>& stream, const std::vector<qn::bench::Acces
     const Clock::time_point before = Clock::now();
     const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
                                           static_cast<int>(units[i].size), static_cast<int>(i));
-    if (convertPicture(decoder, frame, pixels)) pass.pictures++;
+    const bool converted = pixels != nullptr ? convertPicture(decoder, frame, pixels)
+                                             : convertIntoFreshPages(decoder, frame);
+    if (converted) pass.pictures++;
     pass.callMillis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - before).count());
   }
   pass.seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -176,25 +203,27 @@ int writeUnits(const char* streamPath, const char* unitsPath, int codec) {
   return fclose(out) == 0 ? 0 : 1;
 }
 
-/// Times one pass after a warm-up pass and prints the CSV line of the floor.
+/// Times one pass after a warm-up pass and prints the CSV line of the floor, or of
+/// the contract floor when `fresh`.
 int runFloor(const char* run, const char* label, int codec, const char* streamPath,
-             const char* unitsPath) {
+             const char* unitsPath, bool fresh) {
   std::vector<uint8_t> stream = readAll(streamPath);
   const auto units = readUnits(unitsPath, stream.size());
   if (units.empty()) {
     fprintf(stderr, "no access units for %s\n", streamPath);
     return 1;
   }
-  std::vector<uint8_t> pixels;
-  decodePass(stream, units, std::min(kWarmUpUnits, units.size()), codec, &pixels);
-  Pass pass = decodePass(stream, units, units.size(), codec, &pixels);
+  std::vector<uint8_t> reused;
+  std::vector<uint8_t>* pixels = fresh ? nullptr : &reused;
+  decodePass(stream, units, std::min(kWarmUpUnits, units.size()), codec, pixels);
+  Pass pass = decodePass(stream, units, units.size(), codec, pixels);
   if (pass.pictures == 0) {
     fprintf(stderr, "no pictures decoded from %s\n", streamPath);
     return 1;
   }
   std::sort(pass.callMillis.begin(), pass.callMillis.end());
   // The columns of bench.csv (scripts/bench.sh).
-  printf("%s,floor,%s,1,%zu,%d,%.6f,%.6f,%.2f,%.4f,%.4f,%ld,,\n", run, label, units.size(),
+  printf("%s,%s,%s,1,%zu,%d,%.6f,%.6f,%.2f,%.4f,%.4f,%ld,,\n", run, fresh ? "floor-fresh" : "floor", label, units.size(),
          pass.pictures, pass.seconds, pass.cpuSeconds, pass.pictures / pass.seconds, percentile(pass.callMillis, 0.5),
          percentile(pass.callMillis, 0.99), peakResidentKib());
   return 0;
@@ -238,15 +267,15 @@ int measureQuality(const char* label, int codec, const char* streamPath, const c
 
 int main(int argc, char** argv) {
   if (argc == 5 && strcmp(argv[1], "units") == 0) return writeUnits(argv[2], argv[3], atoi(argv[4]));
-  if (argc == 7 && strcmp(argv[1], "run") == 0) {
-    return runFloor(argv[2], argv[3], atoi(argv[4]), argv[5], argv[6]);
+  if (argc == 7 && (strcmp(argv[1], "run") == 0 || strcmp(argv[1], "run-fresh") == 0)) {
+    return runFloor(argv[2], argv[3], atoi(argv[4]), argv[5], argv[6], strcmp(argv[1], "run-fresh") == 0);
   }
   if (argc == 6 && strcmp(argv[1], "quality") == 0) {
     return measureQuality(argv[2], atoi(argv[3]), argv[4], argv[5]);
   }
   fprintf(stderr,
           "usage: %s units <stream> <units-out> <codec>\n"
-          "       %s run <run> <case> <codec> <stream> <units>\n"
+          "       %s run|run-fresh <run> <case> <codec> <stream> <units>\n"
           "       %s quality <case> <codec> <stream> <units>\n",
           argv[0], argv[0], argv[0]);
   return 2;

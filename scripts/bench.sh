@@ -8,7 +8,10 @@
 # Per stream, side by side in each run: the app path (Java, one access unit per
 # FFmpegDecoder.decode call, each bitmap recycled after one pixel is read; and
 # again with each bitmap dropped for the collector), the floor (the same decoding in C++ without JNI
-# or bitmaps) and the peer (the ffmpeg tool, one thread, to raw RGBA). Then
+# or bitmaps) and the peer (the ffmpeg tool, one thread, to raw RGBA). For the
+# 1920x1080 streams also the app path with fresh pages for every bitmap, as on
+# Android (-Dqn.bitmap.freshPages=true), and the contract floor (the floor
+# converting into a fresh mapping per picture). Then
 # 1, 2, 4 and 8 decoders on as many Java threads, and the resident size over
 # LEAK_CALLS calls of one decoder.
 set -euo pipefail
@@ -41,6 +44,8 @@ declare -A COLOUR=(
   [h264-1920x1080-full709]="-pix_fmt yuvj420p -color_range pc -colorspace bt709 -color_primaries bt709 -color_trc bt709"
   [h265-1920x1080-10bit]="-pix_fmt yuv420p10le -color_range tv -colorspace bt709 -color_primaries bt709 -color_trc bt709"
 )
+# Streams that also run on fresh pages.
+FRESH_PATTERN='*-1920x1080'
 SCALE_STREAM=h264-1280x720
 SCALE_DECODERS=(1 2 4 8)
 LEAK_STREAM=h264-640x360
@@ -49,7 +54,9 @@ streams=$BUILD/bench/streams
 results=$BUILD/bench/results
 csv=$results/bench.csv
 floor=$BUILD/bin/qn_bench_floor
-java_run=("$JAVA_HOME/bin/java" -Djava.awt.headless=true -Djava.library.path="$BUILD/lib"
+# The collections that the bitmap stand-in requests run concurrently with the
+# decoding thread, as Android's do (G1 starts a concurrent cycle for System.gc()).
+java_run=("$JAVA_HOME/bin/java" -Djava.awt.headless=true -XX:+ExplicitGCInvokesConcurrent -Djava.library.path="$BUILD/lib"
           -cp "$BUILD/java/qn_host.jar:$BUILD/java/qn_bench.jar")
 
 echo "Building in $BUILD ($BUILD_TYPE)..."
@@ -132,6 +139,14 @@ for run in $(seq 1 "$RUNS"); do
     app decode "$run" app-drop "$name" "$type" "$stream" "$stream.units" 1 drop >> "$csv"
     "$floor" run "$run" "$name" "$type" "$stream" "$stream.units" >> "$csv"
     peer "$run" "$name" "$type" >> "$csv"
+    # shellcheck disable=SC2053
+    if [[ $name == $FRESH_PATTERN ]]; then
+      JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
+        app decode "$run" app-fresh "$name" "$type" "$stream" "$stream.units" 1 recycle >> "$csv"
+      JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
+        app decode "$run" app-fresh-drop "$name" "$type" "$stream" "$stream.units" 1 drop >> "$csv"
+      "$floor" run-fresh "$run" "$name" "$type" "$stream" "$stream.units" >> "$csv"
+    fi
   done
   stream=$(stream_path "$SCALE_STREAM")
   for decoders in "${SCALE_DECODERS[@]}"; do

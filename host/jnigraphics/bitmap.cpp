@@ -4,6 +4,8 @@
 #include <android/bitmap.h>
 #include <jni.h>
 
+#include <sys/mman.h>
+
 #include <cstdint>
 #include <cstdlib>
 
@@ -102,13 +104,31 @@ JNIGRAPHICS_EXPORT int AndroidBitmap_unlockPixels(JNIEnv* env, jobject bitmap) {
   return ANDROID_BITMAP_RESULT_SUCCESS;
 }
 
-JNIGRAPHICS_EXPORT jlong JNICALL BITMAP_METHOD(nativeAllocate)(JNIEnv*, jclass, jlong bytes) {
+// Mapped pixels are fresh anonymous pages (zero until first written, each faulted
+// in on first touch) and go back to the kernel when freed, as Android's allocator
+// treats blocks of several MB; calloc'ed pixels may reuse warm memory of the heap.
+JNIGRAPHICS_EXPORT jlong JNICALL BITMAP_METHOD(nativeAllocate)(JNIEnv*, jclass, jlong bytes,
+                                                              jboolean mapped) {
   if (bytes <= 0) return 0;
-  return static_cast<jlong>(reinterpret_cast<uintptr_t>(std::calloc(1, static_cast<size_t>(bytes))));
+  const size_t size = static_cast<size_t>(bytes);
+  void* pixels = nullptr;
+  if (mapped) {
+    pixels = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pixels == MAP_FAILED) pixels = nullptr;
+  } else {
+    pixels = std::calloc(1, size);
+  }
+  return static_cast<jlong>(reinterpret_cast<uintptr_t>(pixels));
 }
 
-JNIGRAPHICS_EXPORT void JNICALL BITMAP_METHOD(nativeFree)(JNIEnv*, jclass, jlong address) {
-  std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(address)));
+JNIGRAPHICS_EXPORT void JNICALL BITMAP_METHOD(nativeFree)(JNIEnv*, jclass, jlong address, jlong bytes,
+                                                          jboolean mapped) {
+  void* pixels = reinterpret_cast<void*>(static_cast<uintptr_t>(address));
+  if (mapped) {
+    munmap(pixels, static_cast<size_t>(bytes));
+  } else {
+    std::free(pixels);
+  }
 }
 
 JNIGRAPHICS_EXPORT jobject JNICALL BITMAP_METHOD(nativeWrap)(JNIEnv* env, jclass, jlong address,

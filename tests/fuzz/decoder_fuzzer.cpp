@@ -1,6 +1,9 @@
-// libFuzzer target of the live decoder core. The first byte picks the codec;
-// the rest is a sequence of chunks, each a length byte followed by that many
-// stream bytes, so the fuzzer chooses the chunk boundaries as well as the bytes.
+// libFuzzer target of the live decoder core. The first byte picks the codec
+// (bit 0: H.264, else H.265); the next two give the join offset, little-endian:
+// how many stream bytes the viewer missed before joining, as one who connects
+// to a running camera does. The rest is a sequence of chunks, each a length byte
+// followed by that many stream bytes, so the fuzzer chooses the chunk boundaries
+// as well as the bytes.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -13,26 +16,37 @@ extern "C" {
 
 namespace {
 
+constexpr size_t kHeaderBytes = 3;
+
 /// Chunk lengths 1..255 from one byte; 0 stands for a long chunk of 4096 bytes.
 size_t chunkLength(uint8_t code) { return code == 0 ? 4096 : code; }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
+  if (size < kHeaderBytes) return 0;
   av_log_set_level(AV_LOG_QUIET);
   FFmpegDecoder decoder{};  // value-initialised: every field zero, as create() makes it
   decoder.setUp((data[0] & 1) ? 1 : 0);
+  size_t missed = data[1] | static_cast<size_t>(data[2]) << 8;
 
-  size_t offset = 1;
+  size_t offset = kHeaderBytes;
   int sequence = 0;
   std::vector<uint8_t> chunk;
   while (offset < size) {
     const size_t wanted = chunkLength(data[offset++]);
-    const size_t length = wanted < size - offset ? wanted : size - offset;
-    // An exactly sized heap copy, so a read past the chunk's end is caught.
-    chunk.assign(data + offset, data + offset + length);
+    size_t length = wanted < size - offset ? wanted : size - offset;
+    const uint8_t* bytes = data + offset;
     offset += length;
+    // Bytes before the join offset never reach the decoder; the chunk that holds
+    // the offset arrives from there on.
+    const size_t skipped = missed < length ? missed : length;
+    missed -= skipped;
+    bytes += skipped;
+    length -= skipped;
+    if (length == 0) continue;
+    // An exactly sized heap copy, so a read past the chunk's end is caught.
+    chunk.assign(bytes, bytes + length);
     const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), sequence++);
     if (frame != nullptr && frame->data[0] != nullptr) {
       // Touch the picture the binding would convert.

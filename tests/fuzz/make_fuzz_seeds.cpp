@@ -1,5 +1,6 @@
 // Writes the seed corpus of decoder_fuzzer: small generated H.264 and H.265
-// streams in the fuzzer's input form (codec byte, then length-prefixed chunks).
+// streams in the fuzzer's input form (codec byte, join offset, then
+// length-prefixed chunks), joined at the start and mid-way.
 #include <cstdio>
 #include <random>
 #include <string>
@@ -9,9 +10,11 @@
 
 namespace {
 
-/// Encodes a stream as one fuzzer input, cut into chunks of random lengths.
-std::vector<uint8_t> asFuzzInput(const std::vector<uint8_t>& stream, bool h264, unsigned seed) {
-  std::vector<uint8_t> input{static_cast<uint8_t>(h264 ? 1 : 0)};
+/// Encodes a stream as one fuzzer input, joined `missed` bytes in and cut into chunks of random lengths.
+std::vector<uint8_t> asFuzzInput(const std::vector<uint8_t>& stream, bool h264, size_t missed,
+                                 unsigned seed) {
+  std::vector<uint8_t> input{static_cast<uint8_t>(h264 ? 1 : 0), static_cast<uint8_t>(missed & 0xff),
+                             static_cast<uint8_t>(missed >> 8)};
   std::mt19937 random(seed);
   size_t offset = 0;
   while (offset < stream.size()) {
@@ -43,10 +46,12 @@ int main(int argc, char** argv) {
       recipe.bFrames = bFrames;
       const auto stream = qn::testing::encodeStream(recipe).bytes;
       const bool h264 = codec == AV_CODEC_ID_H264;
-      const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
-                               std::to_string(bFrames);
-      qn::testing::writeFile(name, asFuzzInput(stream, h264, 7u + bFrames));
-      written++;
+      for (size_t missed : {size_t{0}, stream.size() / 3}) {
+        const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
+                                 std::to_string(bFrames) + "-join" + std::to_string(missed);
+        qn::testing::writeFile(name, asFuzzInput(stream, h264, missed & 0xffff, 7u + bFrames));
+        written++;
+      }
     }
   }
   std::printf("%d seeds written to %s\n", written, dir.c_str());

@@ -14,8 +14,16 @@ import javax.imageio.ImageIO;
  * Host stand-in of android.graphics.Bitmap. Pixels live in zero-filled native
  * memory, laid out as Android lays them out (ARGB_8888: R, G, B, A bytes, rows
  * of width * 4 bytes), so native code can lock them across JNI calls. They are
- * freed by recycle() or when the bitmap is collected; like Android, the native
- * bytes count towards collections so unreferenced bitmaps cannot pile up.
+ * freed by recycle() or when the bitmap is collected.
+ *
+ * <p>Like Android 10 and later, the runtime watches the net growth of native
+ * pixel bytes (allocated minus freed) since the last collection, and past
+ * qn.bitmap.collectAfterBytes (96 MiB) asks a daemon thread for a collection,
+ * one request at a time, without making the allocating thread wait. With
+ * -Dqn.bitmap.freshPages=true, pixel buffers of 2 MiB or more are mapped fresh
+ * from the kernel and unmapped when freed, as Android's allocator does with
+ * blocks that large, so every such bitmap starts on new pages; by default they
+ * come from calloc, which hands back warm memory.
  */
 public final class Bitmap {
     /** Pixel configurations, with Android's bytes per pixel. */
@@ -39,16 +47,23 @@ public final class Bitmap {
         System.loadLibrary("jnigraphics");
     }
 
-    /** Native bytes allocated since the last collection that they asked for. */
-    private static final AtomicLong bytesSinceCollection = new AtomicLong();
-    /** Native bytes after which a collection is requested, as Android's runtime does. */
+    /** Net growth of native pixel bytes since the last collection that requests one. */
     private static final long COLLECTION_TRIGGER_BYTES =
-            Long.getLong("qn.bitmap.collectAfterBytes", 512L << 20);
+            Long.getLong("qn.bitmap.collectAfterBytes", 96L << 20);
+    /** Pixel buffers of this size or more get fresh pages when the switch is on. */
+    private static final long FRESH_PAGES_MIN_BYTES = 2L << 20;
+    /** Native pixel bytes held now: allocated minus freed. */
+    private static final AtomicLong nativeBytes = new AtomicLong();
+    /** The least nativeBytes since the last requested collection ended: growth counts from there. */
+    private static final AtomicLong nativeBytesAtCollection = new AtomicLong();
+    /** Collections requested so far; read by tests. */
+    private static final AtomicLong collectionsRequested = new AtomicLong();
     private static final Cleaner cleaner = Cleaner.create();
     /** Bitmaps made so far; the host tests read it to see that no call wastes one. */
     private static final AtomicLong created = new AtomicLong();
     /** Creations still to fail as on a full heap; host tests set it to reach that path. */
     private static volatile int failingCreations;
+    private static final Collector collector = new Collector();
 
     private final int width;
     private final int height;
@@ -68,14 +83,15 @@ public final class Bitmap {
         if (bytes > Integer.MAX_VALUE) {
             throw new IllegalArgumentException("bitmap size exceeds 32 bits");
         }
-        countTowardsCollection(bytes);
-        long address = nativeAllocate(bytes);
+        boolean mapped = bytes >= FRESH_PAGES_MIN_BYTES && Boolean.getBoolean("qn.bitmap.freshPages");
+        long address = nativeAllocate(bytes, mapped);
         if (address == 0) {
             throw new OutOfMemoryError("Failed to allocate " + bytes + " bytes of pixels");
         }
+        countTowardsCollection(bytes);
         nativePixels = address;
         pixels = nativeWrap(address, bytes).order(ByteOrder.nativeOrder());
-        freer = cleaner.register(this, new Freer(address));
+        freer = cleaner.register(this, new Freer(address, bytes, mapped));
     }
 
     /** Returns a mutable bitmap of the given size, every pixel zero. */
@@ -203,27 +219,80 @@ public final class Bitmap {
         if (y < 0 || y >= height) throw new IllegalArgumentException("y must be >= 0 and < bitmap.height()");
     }
 
-    /** Requests a collection once enough native bytes have been handed out since the last one. */
+    /** Adds new pixel bytes; asks for a collection once the net growth passes the trigger. */
     private static void countTowardsCollection(long bytes) {
-        if (bytesSinceCollection.addAndGet(bytes) > COLLECTION_TRIGGER_BYTES) {
-            bytesSinceCollection.set(0);
-            System.gc();
+        long held = nativeBytes.addAndGet(bytes);
+        if (held - nativeBytesAtCollection.get() > COLLECTION_TRIGGER_BYTES) collector.request();
+    }
+
+    /**
+     * The daemon thread that runs requested collections, so that the allocating thread
+     * goes on decoding; a request made while one is pending or running is dropped.
+     */
+    private static final class Collector implements Runnable {
+        private boolean pending;
+        private Thread thread;
+
+        /** Wakes the collector thread unless a collection is already pending or running. */
+        synchronized void request() {
+            if (pending) return;
+            pending = true;
+            collectionsRequested.incrementAndGet();
+            if (thread == null) {
+                thread = new Thread(this, "BitmapCollector");
+                thread.setDaemon(true);
+                thread.start();
+            }
+            notifyAll();
+        }
+
+        @Override
+        public void run() {
+            while (true) {
+                synchronized (this) {
+                    while (!pending) {
+                        try {
+                            wait();
+                        } catch (InterruptedException e) {
+                            return;
+                        }
+                    }
+                }
+                System.gc();
+                // Growth counts again from what is held once the collection is over, or
+                // from less as the cleaner frees the collected bitmaps' pixels.
+                nativeBytesAtCollection.set(nativeBytes.get());
+                synchronized (this) {
+                    pending = false;
+                }
+            }
         }
     }
 
     /** Frees one pixel allocation; holds no reference to the bitmap. */
     private static final class Freer implements Runnable {
         private final long address;
+        private final long bytes;
+        private final boolean mapped;
 
-        Freer(long address) { this.address = address; }
+        Freer(long address, long bytes, boolean mapped) {
+            this.address = address;
+            this.bytes = bytes;
+            this.mapped = mapped;
+        }
 
         @Override
-        public void run() { nativeFree(address); }
+        public void run() {
+            nativeFree(address, bytes, mapped);
+            long held = nativeBytes.addAndGet(-bytes);
+            nativeBytesAtCollection.accumulateAndGet(held, Math::min);
+        }
     }
 
-    private static native long nativeAllocate(long bytes);
+    /** Zero-filled pixel memory: fresh pages of its own if mapped, else from calloc; 0 on failure. */
+    private static native long nativeAllocate(long bytes, boolean mapped);
 
-    private static native void nativeFree(long address);
+    private static native void nativeFree(long address, long bytes, boolean mapped);
 
     private static native ByteBuffer nativeWrap(long address, long bytes);
 }

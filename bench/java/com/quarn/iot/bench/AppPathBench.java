@@ -26,7 +26,8 @@ import java.util.concurrent.atomic.AtomicInteger;
  * Each bitmap is either recycled once its pixel is read, as a viewer that frees
  * the previous frame does, or dropped, as one that leaves it to the collector
  * does; dropped pixels are freed in batches at the collections that the bitmap
- * stand-in requests after qn.bitmap.collectAfterBytes of them. The leak run
+ * stand-in requests, as Android does, once they have grown by
+ * qn.bitmap.collectAfterBytes (96 MiB). The leak run
  * recycles, so the resident size it samples moves only with what the library
  * keeps per call.
  */

@@ -26,7 +26,8 @@ import javax.imageio.ImageIO;
  * median over the runs; ratios are taken within each run first, since the
  * machine is shared and only figures measured side by side compare.
  *
- * <p>CSV columns: run, kind (app, floor, peer, peer-wall, scale, leak), case,
+ * <p>CSV columns: run, kind (app, app-drop, app-fresh, app-fresh-drop, floor, floor-fresh,
+ * peer, peer-wall, scale, leak), case,
  * decoders, calls, pictures, seconds, cpu_seconds, pps, median_ms, p99_ms,
  * peak_rss_kib, rss_growth_kib, growth_bytes_per_call.
  *
@@ -36,6 +37,9 @@ public final class BenchReport {
     private static final double FLOOR_SHARE_GOAL = 0.90;
     /** The app-path kinds: bitmaps recycled after use, and bitmaps dropped for the collector. */
     private static final String[] APP_KINDS = {"app", "app-drop"};
+    /** The app-path kinds with fresh pages for every large bitmap, as on Android, and their names. */
+    private static final String[] FRESH_KINDS = {"app-fresh", "app-fresh-drop"};
+    private static final String[] FRESH_NAMES = {", fresh pages", ", fresh pages, bitmaps dropped"};
 
     private BenchReport() {}
 
@@ -184,6 +188,7 @@ public final class BenchReport {
                 String goal = appRow(md, name, app, select(rows, "floor", label, 1), select(rows, "peer", label, 1));
                 if (label.contains("1920x1080")) goals.add(goal);
             }
+            freshRows(md, goals, rows, label);
         }
         for (int decoders : decoderCounts(rows)) {
             for (String label : labels(rows, "scale")) {
@@ -210,6 +215,41 @@ public final class BenchReport {
         md.append('\n');
         for (String goal : goals) md.append("- ").append(goal).append('\n');
         return md.toString();
+    }
+
+    /**
+     * The fresh-page rows of a case, measured against the contract floor (the C++ floor
+     * converting into a fresh mapping per picture), then the contract floor's own row and
+     * what the fresh pages cost it per picture.
+     */
+    static void freshRows(StringBuilder md, List<String> goals, List<Row> rows, String label) {
+        List<Row> contract = select(rows, "floor-fresh", label, 1);
+        if (contract.isEmpty()) return;
+        List<Row> floor = select(rows, "floor", label, 1);
+        List<Row> peer = select(rows, "peer", label, 1);
+        for (int k = 0; k < FRESH_KINDS.length; k++) {
+            List<Row> app = select(rows, FRESH_KINDS[k], label, 1);
+            if (app.isEmpty()) continue;
+            goals.add(appRow(md, caseName(label) + FRESH_NAMES[k] + " (floor: contract floor)", app, contract, peer));
+        }
+        md.append(String.format(Locale.ROOT, "| %s, contract floor (C++, a fresh mapping per picture) | | %s | %s | | | | | %s | %s | peak %s |\n",
+                caseName(label), fmt("%.0f", median(contract, Row::pps)), fmt("%.0f", median(peer, Row::pps)),
+                fmt("%.2f", median(contract, Row::medianMs)), fmt("%.2f", median(contract, Row::p99Ms)),
+                mib(median(contract, Row::peakKib))));
+        double extraMs = differenceWithinRuns(contract, floor, r -> 1000 / r.pps);
+        double extraCpuMs = differenceWithinRuns(contract, floor, r -> 1000 / r.cpuPps());
+        goals.add(String.format(Locale.ROOT, "%s: a fresh mapping per picture costs the floor %s ms per picture"
+                + " (%s ms of CPU time): contract floor %s pictures/s against %s", caseName(label),
+                fmt("%.2f", extraMs), fmt("%.2f", extraCpuMs), fmt("%.0f", median(contract, Row::pps)),
+                fmt("%.0f", median(floor, Row::pps))));
+    }
+
+    /** The median over runs of one kind's figure minus the other kind's, taken in the same run. */
+    static double differenceWithinRuns(List<Row> rows, List<Row> other, ToDoubleFunction<Row> figure) {
+        Map<String, Double> otherByRun = new LinkedHashMap<>();
+        for (Row row : other) otherByRun.put(row.run, figure.applyAsDouble(row));
+        return median(rows.stream().filter(r -> otherByRun.containsKey(r.run))
+                .mapToDouble(r -> figure.applyAsDouble(r) - otherByRun.get(r.run)).toArray());
     }
 
     // ---- The chart ----
