@@ -7,6 +7,7 @@
 #include <libyuv/convert_argb.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,20 +25,12 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-/// A decoder made and destroyed through Java; its create/destroy lines are dropped.
-class JavaDecoder {
- public:
-  explicit JavaDecoder(AVCodecID codec) : handle_(javaCreate(codec == AV_CODEC_ID_H264 ? 1 : 2)) {
-    takeJavaLines();
-  }
-  ~JavaDecoder() { javaDestroy(handle_); }
-  JavaDecoder(const JavaDecoder&) = delete;
-  JavaDecoder& operator=(const JavaDecoder&) = delete;
-  jlong handle() const { return handle_; }
-
- private:
-  jlong handle_;
-};
+/// A decoder for the codec, made through Java; its create lines are dropped.
+std::unique_ptr<JavaDecoder> decoderFor(AVCodecID codec) {
+  auto decoder = std::make_unique<JavaDecoder>(codec == AV_CODEC_ID_H264 ? 1 : 2);
+  takeJavaLines();
+  return decoder;
+}
 
 /// Feeds every access unit, one per call; the bitmaps that came back, in order.
 std::vector<BitmapBytes> decodeAll(JNIEnv* env, const JavaDecoder& decoder,
@@ -91,8 +84,8 @@ TEST_F(ColourBinding, SignalledStreamsOfEveryKindGiveLibswscalesColours) {
     const EncodedStream stream = encodeStream(recipe);
     const auto reference = referenceDecodeFrames(stream.bytes, c.codec);
     ASSERT_EQ(reference.size(), 4u) << name;
-    JavaDecoder decoder(c.codec);
-    const std::vector<BitmapBytes> bitmaps = decodeAll(env, decoder, stream);
+    const auto decoder = decoderFor(c.codec);
+    const std::vector<BitmapBytes> bitmaps = decodeAll(env, *decoder, stream);
     // The parser still holds the last access unit when the stream stops.
     ASSERT_EQ(bitmaps.size(), 3u) << name;
     for (size_t i = 0; i < bitmaps.size(); i++) {
@@ -113,8 +106,8 @@ TEST_F(ColourBinding, AFullRangeBt709StreamIsLibyuvsF709ConversionExactly) {
       recipeOf(AV_CODEC_ID_H264, AV_PIX_FMT_YUVJ420P, AVCOL_SPC_BT709, AVCOL_RANGE_JPEG);
   const EncodedStream stream = encodeStream(recipe);
   const auto reference = referenceDecodeFrames(stream.bytes, recipe.codec);
-  JavaDecoder decoder(recipe.codec);
-  const std::vector<BitmapBytes> bitmaps = decodeAll(env, decoder, stream);
+  const auto decoder = decoderFor(recipe.codec);
+  const std::vector<BitmapBytes> bitmaps = decodeAll(env, *decoder, stream);
   ASSERT_EQ(bitmaps.size(), 3u);
   for (size_t i = 0; i < bitmaps.size(); i++) {
     const AVFrame* f = reference[i].get();
@@ -138,10 +131,10 @@ TEST_F(ColourBinding, FullRangeBlackWhiteAndGreyGiveTheirColourInts) {
       recipe.frames = 2;
       recipe.solidY = grey;
       const EncodedStream stream = encodeStream(recipe);
-      JavaDecoder decoder(codec);
-      LocalRef first(env, javaDecode(decoder.handle(), stream.accessUnits[0].data(),
+      const auto decoder = decoderFor(codec);
+      LocalRef first(env, javaDecode(decoder->handle(), stream.accessUnits[0].data(),
                                      stream.accessUnits[0].size(), 0, false));
-      LocalRef bitmap(env, javaDecode(decoder.handle(), stream.accessUnits[1].data(),
+      LocalRef bitmap(env, javaDecode(decoder->handle(), stream.accessUnits[1].data(),
                                       stream.accessUnits[1].size(), 1, false));
       ASSERT_TRUE(bitmap);
       for (auto [x, y] : {std::pair{0, 0}, {159, 95}, {80, 48}}) {
@@ -160,14 +153,14 @@ TEST_F(ColourBinding, AnUnsupportedFormatGivesNullAndOneLinePerDecoder) {
       recipeOf(AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P12LE, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG);
   const EncodedStream stream = encodeStream(recipe);
   for (int run = 0; run < 2; run++) {
-    JavaDecoder decoder(AV_CODEC_ID_HEVC);
-    EXPECT_TRUE(decodeAll(env, decoder, stream).empty());
+    const auto decoder = decoderFor(AV_CODEC_ID_HEVC);
+    EXPECT_TRUE(decodeAll(env, *decoder, stream).empty());
     EXPECT_EQ(takeJavaLines(), (Lines{"D:width => 0, height => 0",
                                       "D:unsupported pixel format yuv420p12le"}))
         << "decoder " << run;
     // With detail on, every call still says why it gave nothing.
     const auto& unit = stream.accessUnits[1];
-    EXPECT_EQ(javaDecode(decoder.handle(), unit.data(), unit.size(), 7, true), nullptr);
+    EXPECT_EQ(javaDecode(decoder->handle(), unit.data(), unit.size(), 7, true), nullptr);
     const Lines lines = takeJavaLines();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "V:Invalid strides");

@@ -26,23 +26,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-/// A decoder made through Java; destroyed through Java at the end of the scope.
-class JavaDecoder {
- public:
-  explicit JavaDecoder(int type) : handle_(javaCreate(type)) {}
-  ~JavaDecoder() { javaDestroy(handle_); }
-  JavaDecoder(const JavaDecoder&) = delete;
-  JavaDecoder& operator=(const JavaDecoder&) = delete;
-  jlong handle() const { return handle_; }
-  /// The native object behind the handle, for looking at (and bending) its state.
-  FFmpegDecoder* object() const {
-    return reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(handle_));
-  }
-
- private:
-  jlong handle_;
-};
-
 /// The process-wide detail switch of the loaded library.
 bool detailSwitch() { return *loadedSymbol<bool*>("libqn_iot_lib.so", "isLogDetail"); }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+class FFmpegDecoder;
+
 namespace qn::testing {
 
 /// The Java VM of this process.
@@ -40,6 +42,24 @@ jobject javaDecode(jlong handle, jbyteArray data, int sequence, bool detail);
 jobject javaDecode(jlong handle, const uint8_t* data, size_t size, int sequence, bool detail);
 /// FFmpegDecoder.destroy(handle) through Java.
 void javaDestroy(jlong handle);
+
+/// A decoder made through Java (`type` as create() takes it), destroyed through Java
+/// at the end of its scope.
+class JavaDecoder {
+ public:
+  explicit JavaDecoder(int type) : handle_(javaCreate(type)) {}
+  ~JavaDecoder() { javaDestroy(handle_); }
+  JavaDecoder(const JavaDecoder&) = delete;
+  JavaDecoder& operator=(const JavaDecoder&) = delete;
+  jlong handle() const { return handle_; }
+  /// The native object behind the handle, for looking at (and bending) its state.
+  FFmpegDecoder* object() const {
+    return reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(handle_));
+  }
+
+ private:
+  jlong handle_;
+};
 
 /// A bitmap's size and its pixel bytes exactly as laid out in memory.
 struct BitmapBytes {
