@@ -13,6 +13,7 @@ extern "C" {
 }
 
 #include "decoder/ffmpeg_decoder.h"
+#include "decoder/picture_conversion.h"
 
 namespace {
 
@@ -33,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t offset = kHeaderBytes;
   int sequence = 0;
   std::vector<uint8_t> chunk;
+  std::vector<uint8_t> pixels;
   while (offset < size) {
     const size_t wanted = chunkLength(data[offset++]);
     size_t length = wanted < size - offset ? wanted : size - offset;
@@ -48,10 +50,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // An exactly sized heap copy, so a read past the chunk's end is caught.
     chunk.assign(bytes, bytes + length);
     const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), sequence++);
-    if (frame != nullptr && frame->data[0] != nullptr) {
-      // Touch the picture the binding would convert.
-      volatile uint8_t first = frame->data[0][0];
-      (void)first;
+    if (frame != nullptr && qn::canConvert(frame)) {
+      // Convert the picture as the binding would, into exactly sized pixels, so
+      // a read past a plane or a write past the bitmap is caught.
+      pixels.assign(static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4, 0);
+      qn::convertToAbgrPixels(frame, pixels.data(), frame->width * 4);
     }
   }
   return 0;

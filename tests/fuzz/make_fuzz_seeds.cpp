@@ -8,6 +8,10 @@
 
 #include "tests/support/media.h"
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 namespace {
 
 /// Encodes a stream as one fuzzer input, joined `missed` bytes in and cut into chunks of random lengths.
@@ -53,6 +57,17 @@ int main(int argc, char** argv) {
         written++;
       }
     }
+  }
+  // One small stream of each other pixel format the bitmap conversion takes.
+  for (AVPixelFormat format : {AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUV422P, AV_PIX_FMT_YUV444P,
+                               AV_PIX_FMT_YUV420P10LE, AV_PIX_FMT_YUV422P10LE,
+                               AV_PIX_FMT_YUV444P10LE, AV_PIX_FMT_GRAY8}) {
+    const auto recipe = qn::testing::colourRecipe(AV_CODEC_ID_HEVC, format, AVCOL_SPC_BT709,
+                                                  AVCOL_RANGE_MPEG, 64, 48, 3);
+    const auto stream = qn::testing::encodeStream(recipe).bytes;
+    const std::string name = dir + "/seed-h265-" + av_get_pix_fmt_name(format);
+    qn::testing::writeFile(name, asFuzzInput(stream, false, 0, 11u + written));
+    written++;
   }
   std::printf("%d seeds written to %s\n", written, dir.c_str());
   return 0;
