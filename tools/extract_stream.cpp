@@ -6,18 +6,6 @@
 namespace qn::tools {
 namespace {
 
-/// Output context from avformat_alloc_context: closes the file the tool opened (muxers
-/// without AVFMT_NOFILE; the others open and close their own files), then frees it.
-struct ExtractOutputFreer {
-  void operator()(AVFormatContext* context) const {
-    if (context->oformat != nullptr && !(context->oformat->flags & AVFMT_NOFILE)) {
-      avio_closep(&context->pb);
-    }
-    avformat_free_context(context);
-  }
-};
-using ExtractOutput = std::unique_ptr<AVFormatContext, ExtractOutputFreer>;
-
 /// The not-found line of the tool that looks for this media type.
 const char* streamNotFoundFormat(AVMediaType type) {
   return type == AVMEDIA_TYPE_AUDIO ? "查找音频流失败：%s" : "查找视频流失败：%s";
@@ -62,9 +50,9 @@ int chooseStream(AVFormatContext* input, AVMediaType type) {
 /// Makes the output context with the muxer guessed from the name and one stream copying
 /// source's codec parameters, and opens the output file unless the muxer opens its own
 /// files; null after logging the failure.
-ExtractOutput openOutput(const char* output, const AVStream* source) {
+OutputContext openOutput(const char* output, const AVStream* source) {
   // Memory exhausted: nothing to set up, the call just ends.
-  ExtractOutput context(avformat_alloc_context());
+  OutputContext context(avformat_alloc_context());
   if (context == nullptr) return nullptr;
 
   context->oformat = av_guess_format(nullptr, output, nullptr);
@@ -88,7 +76,7 @@ ExtractOutput openOutput(const char* output, const AVStream* source) {
   // Let the muxer choose the tag that fits its own container.
   stream->codecpar->codec_tag = 0;
 
-  if (!(context->oformat->flags & AVFMT_NOFILE)) {
+  if (toolOpensOutputFile(context.get())) {
     status = avio_open(&context->pb, output, AVIO_FLAG_WRITE);
     if (status < 0) {
       logFailure("avio_open：%s", status);
@@ -128,17 +116,14 @@ Refusals copyPackets(AVFormatContext* input, int chosen, AVFormatContext* output
   return refusals;
 }
 
-/// Writes the trailer and closes the file the tool opened, logging the first failure of
-/// the two: a muxer that holds its data until the end (Matroska) loses it all there.
-void finishOutput(ExtractOutput target) {
-  const int trailer = av_write_trailer(target.get());
-  int closed = 0;
-  if (!(target->oformat->flags & AVFMT_NOFILE)) closed = avio_closep(&target->pb);
+/// Finishes the output file, logging the first failure of the trailer and the closing.
+void finishOutput(OutputContext target) {
+  const FinishedOutput finished = finishOutputFile(target.get());
   // A failed write shows in both results; the trailer's names it.
-  if (trailer < 0) {
-    logFailure("av_write_trailer：%s", trailer);
-  } else if (closed < 0) {
-    logFailure("avio_close：%s", closed);
+  if (finished.trailer < 0) {
+    logFailure("av_write_trailer：%s", finished.trailer);
+  } else if (finished.closed < 0) {
+    logFailure("avio_close：%s", finished.closed);
   }
 }
 
@@ -152,7 +137,7 @@ void extractStream(const char* input, const char* output, AVMediaType type) {
   if (source == nullptr) return;
   const int chosen = chooseStream(source.get(), type);
   if (chosen < 0) return;
-  ExtractOutput target = openOutput(output, source->streams[chosen]);
+  OutputContext target = openOutput(output, source->streams[chosen]);
   if (target == nullptr) return;
 
   const int status = avformat_write_header(target.get(), nullptr);

@@ -6,16 +6,6 @@
 namespace qn::tools {
 namespace {
 
-/// Output context from avformat_alloc_output_context2; closes the file only where the
-/// tool opened it (muxers without AVFMT_NOFILE), then frees the context.
-struct RemuxOutputFreer {
-  void operator()(AVFormatContext* context) const {
-    if (!(context->oformat->flags & AVFMT_NOFILE)) avio_closep(&context->pb);
-    avformat_free_context(context);
-  }
-};
-using RemuxOutput = std::unique_ptr<AVFormatContext, RemuxOutputFreer>;
-
 struct AvFreer {
   void operator()(int* block) const { av_freep(&block); }
 };
@@ -107,7 +97,7 @@ int addOutputStreams(const AVFormatContext* input, AVFormatContext* output, int*
 
 /// Opens the output file where the muxer needs the tool to, and writes the header.
 int startOutput(AVFormatContext* output, const char* path) {
-  if (!(output->oformat->flags & AVFMT_NOFILE)) {
+  if (toolOpensOutputFile(output)) {
     const int status = avio_open(&output->pb, path, AVIO_FLAG_WRITE);
     if (status < 0) {
       TOOL_LOGF("Could not open output file '%s'", path);
@@ -166,16 +156,12 @@ struct Outcome {
 /// Outcome of a failure before the packet loop, whatever its code (a head cut short gives EOF).
 Outcome failedBeforeCopy(int code) { return {code, false}; }
 
-/// Writes the trailer and closes the file the tool opened; the first failure of the two,
-/// else `status`. A muxer that holds its data until the end (Matroska) loses it all here.
+/// Finishes the output file; the first failure of the trailer and the closing, else
+/// `status`. A copy that already failed keeps its own error.
 int finishOutput(AVFormatContext* output, int status) {
-  int finished = av_write_trailer(output);
-  if (!(output->oformat->flags & AVFMT_NOFILE)) {
-    const int closed = avio_closep(&output->pb);
-    if (finished >= 0) finished = closed;
-  }
-  // A copy that already failed keeps its own error.
-  return status == AVERROR_EOF && finished < 0 ? finished : status;
+  const FinishedOutput finished = finishOutputFile(output);
+  const int failure = finished.trailer < 0 ? finished.trailer : finished.closed;
+  return status == AVERROR_EOF && failure < 0 ? failure : status;
 }
 
 /// The whole copy; every handle is released on return.
@@ -191,7 +177,7 @@ Outcome remuxFiles(const char* input, const char* output) {
     TOOL_LOG("Could not create output context\n");
     return failedBeforeCopy(AVERROR_UNKNOWN);
   }
-  RemuxOutput target(created);
+  OutputContext target(created);
 
   const unsigned mapSize = source->nb_streams;
   StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));

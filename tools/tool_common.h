@@ -51,6 +51,18 @@ struct ParserCloser {
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
 };
+/// True if the tool opens and closes the output file itself: muxers with
+/// AVFMT_NOFILE (image sequences, a single picture) open their own files.
+inline bool toolOpensOutputFile(const AVFormatContext* output) {
+  return output->oformat != nullptr && !(output->oformat->flags & AVFMT_NOFILE);
+}
+/// An output context: closes the file the tool opened (if still open), then frees it.
+struct OutputContextFreer {
+  void operator()(AVFormatContext* context) const {
+    if (toolOpensOutputFile(context)) avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
 
 using InputContext = std::unique_ptr<AVFormatContext, InputContextCloser>;
 using CodecContext = std::unique_ptr<AVCodecContext, CodecContextFreer>;
@@ -58,6 +70,21 @@ using Frame = std::unique_ptr<AVFrame, FrameFreer>;
 using Packet = std::unique_ptr<AVPacket, PacketFreer>;
 using Parser = std::unique_ptr<AVCodecParserContext, ParserCloser>;
 using File = std::unique_ptr<FILE, FileCloser>;
+using OutputContext = std::unique_ptr<AVFormatContext, OutputContextFreer>;
+
+/// The results of finishing a muxed file: the trailer's and the file closing's.
+struct FinishedOutput {
+  int trailer;
+  int closed;
+};
+
+/// Writes the trailer and closes the file the tool opened. A full disk often shows
+/// only here: a muxer such as Matroska holds its data until the trailer.
+inline FinishedOutput finishOutputFile(AVFormatContext* output) {
+  const int trailer = av_write_trailer(output);
+  const int closed = toolOpensOutputFile(output) ? avio_closep(&output->pb) : 0;
+  return {trailer, closed};
+}
 
 /// A packet held by the call itself (not av_packet_alloc'ed), reused for every read;
 /// whatever it still references is released when the holder goes.
