@@ -9,6 +9,8 @@
 #   FUZZ_TESTS=1                   first run the native tests in the same build
 #                                  (what `make test` does, with FUZZ_SECONDS=30)
 #   FUZZ_RUNS=n                    stop each target after n inputs (as well)
+#   FUZZ_MAX_LEN=n                 longest input (default 16384, twice the largest
+#                                  seed: longer inputs only run slower)
 # Each target's corpus grows in $build/fuzz-corpus/<target>; a crashing input
 # lands in $build/fuzz-artifacts/<target>-crash-... and fails the script. Inputs
 # that once failed are kept in tests/fuzz/regressions/<target>/ and each target
@@ -19,6 +21,7 @@ scripts/install-deps.sh clang libclang-rt-14-dev
 build=${FUZZ_BUILD:-build-fuzz}
 seconds=${FUZZ_SECONDS:-120}
 runs=${FUZZ_RUNS:--1}
+max_len=${FUZZ_MAX_LEN:-16384}
 jobs=${JOBS:-$(nproc)}
 targets=(${FUZZ_TARGETS:-decoder_fuzzer file_info_fuzzer extract_fuzzer remux_fuzzer
          decode_video_fuzzer decode_audio_fuzzer})
@@ -115,7 +118,7 @@ for target in "${targets[@]}"; do
     fi
   fi
   echo "== $target for ${seconds} s"
-  if "$build/bin/$target" -max_total_time="$seconds" -runs="$runs" -max_len=65536 -timeout=25 \
+  if "$build/bin/$target" -max_total_time="$seconds" -runs="$runs" -max_len="$max_len" -timeout=25 \
        -rss_limit_mb=2048 -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
        "$corpus/$target" 2> "$build/$target.log"; then
     passed=$((passed + 1))
