@@ -209,16 +209,21 @@ TEST_F(BitmapStandIn, HeldBitmapsRequestACollectionPastTheNetGrowthTrigger) {
 
 TEST_F(BitmapStandIn, DroppedBitmapsAreFreedByTheRequestedCollections) {
   ASSERT_TRUE(nativeBytesFallTo(kFullHdBytes));
+  const long long before = counter("collectionsRequested");
   long long peak = 0;
   for (int i = 0; i < 120; i++) {  // 1 GB of bitmaps left to the collector
     LocalRef bitmap(env, create(1920, 1080));
     ASSERT_TRUE(bitmap);
     peak = std::max(peak, counter("nativeBytes"));
+    // The collector runs beside this thread and falls behind on a busy machine, so
+    // past twice the trigger the test waits for it. Nothing here asks for a
+    // collection: the pixels come back only through the ones the stand-in requested.
+    if (counter("nativeBytes") > 2 * kTriggerBytes) {
+      ASSERT_TRUE(nativeBytesFallTo(kTriggerBytes + kFullHdBytes));
+    }
   }
-  // The collector runs beside the allocating thread, so the pixels held may pass the
-  // trigger while it works, but not pile up.
-  EXPECT_LT(peak, 3 * kTriggerBytes);
   EXPECT_GT(peak, kTriggerBytes - kFullHdBytes);
+  EXPECT_GE(counter("collectionsRequested") - before, 2);
   EXPECT_TRUE(nativeBytesFallTo(kTriggerBytes + kFullHdBytes));
 }
 
