@@ -56,6 +56,11 @@ public final class Bitmap {
     private static final AtomicLong nativeBytes = new AtomicLong();
     /** The least nativeBytes since the last requested collection ended: growth counts from there. */
     private static final AtomicLong nativeBytesAtCollection = new AtomicLong();
+    /**
+     * Orders the end of a collection against frees, so that a collector reading what is
+     * held before a free cannot set the baseline after that free has lowered it.
+     */
+    private static final Object baselineLock = new Object();
     /** Collections requested so far; read by tests. */
     private static final AtomicLong collectionsRequested = new AtomicLong();
     private static final Cleaner cleaner = Cleaner.create();
@@ -261,7 +266,9 @@ public final class Bitmap {
                 System.gc();
                 // Growth counts again from what is held once the collection is over, or
                 // from less as the cleaner frees the collected bitmaps' pixels.
-                nativeBytesAtCollection.set(nativeBytes.get());
+                synchronized (baselineLock) {
+                    nativeBytesAtCollection.set(nativeBytes.get());
+                }
                 synchronized (this) {
                     pending = false;
                 }
@@ -284,8 +291,10 @@ public final class Bitmap {
         @Override
         public void run() {
             nativeFree(address, bytes, mapped);
-            long held = nativeBytes.addAndGet(-bytes);
-            nativeBytesAtCollection.accumulateAndGet(held, Math::min);
+            synchronized (baselineLock) {
+                long held = nativeBytes.addAndGet(-bytes);
+                nativeBytesAtCollection.accumulateAndGet(held, Math::min);
+            }
         }
     }
 
