@@ -224,10 +224,11 @@ TEST_F(BitmapStandIn, DroppedBitmapsAreFreedByTheRequestedCollections) {
   for (int i = 0; i < 120; i++) {  // 1 GB of bitmaps left to the collector
     LocalRef bitmap(env, create(1920, 1080));
     ASSERT_TRUE(bitmap);
-    peak = std::max(peak, counter("nativeBytes"));
+    const long long held = counter("nativeBytes");
+    peak = std::max(peak, held);
     // The collector runs beside this thread and falls behind on a busy machine, so
     // past twice the trigger the loop gives it time; nothing here asks for a collection.
-    if (counter("nativeBytes") > 2 * kTriggerBytes) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (held > 2 * kTriggerBytes) std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_GT(peak, kTriggerBytes - kFullHdBytes);
   EXPECT_GE(counter("collectionsRequested") - before, 2);
