@@ -260,4 +260,9 @@ JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/
   return result.bitmap;
 }
 
+JNIEXPORT void JNICALL DECODER_METHOD(setWholeAccessUnits)(JNIEnv* /*env*/, jclass /*caller*/,
+                                                           jlong handle, jboolean on) {
+  if (handle != 0) fromHandle(handle)->setWholeAccessUnits(on != JNI_FALSE);
+}
+
 }  // extern "C"

@@ -124,6 +124,8 @@ bool FFmpegDecoder::isOversize(int width, int height) {
   return true;
 }
 
+void FFmpegDecoder::setWholeAccessUnits(bool on) { wholeAccessUnits = on; }
+
 const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
   // The body of the chunk is parsed in place, leaving the padding's worth of
   // bytes after it; only the tail is copied into the padded buffer.

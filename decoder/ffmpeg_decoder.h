@@ -31,6 +31,11 @@ class FFmpegDecoder {
   /// picture of the decoder is named in one printD line.
   bool isOversize(int width, int height);
 
+  /// Whole-access-unit mode, off by default: while on, each chunk is taken as
+  /// one complete access unit in decode order and its picture comes out in the
+  /// same call. A chunk that breaks the promise turns the mode off again.
+  void setWholeAccessUnits(bool on);
+
   // Fields, all zero, null or false until setUp.
   AVPacket packet{};                    // points at the parser's output; never owns a buffer
   AVFrame* frame = nullptr;             // the newest picture received; what decode returns
@@ -46,6 +51,7 @@ class FFmpegDecoder {
   AVFrame* spareFrame = nullptr;        // receives, so a failed receive keeps `frame` whole
   bool oversizeReported = false;        // the size-limit line is written once per decoder
   bool unsupportedFormatLogged = false;  // "unsupported pixel format" said once per decoder
+  bool wholeAccessUnits = false;        // each chunk is one whole access unit (the app's promise)
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};

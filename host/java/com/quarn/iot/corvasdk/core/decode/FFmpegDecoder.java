@@ -36,6 +36,9 @@ public final class FFmpegDecoder {
     /** Decodes one received chunk; a new ARGB_8888 bitmap of the latest picture, or null. */
     public static native Bitmap decode(long handle, byte[] data, int sequence, boolean detail);
 
+    /** While on, each chunk is one whole access unit and its picture comes out in the same call; 0 is ignored. */
+    public static native void setWholeAccessUnits(long handle, boolean on);
+
     /** Deletes the decoder behind the handle; 0 is ignored. */
     public static native void destroy(long handle);
 
