@@ -11,7 +11,8 @@
 # or bitmaps) and the peer (the ffmpeg tool, one thread, to raw RGBA). For the
 # 1920x1080 streams also the app path with fresh pages for every bitmap, as on
 # Android (-Dqn.bitmap.freshPages=true), and the contract floor (the floor
-# converting into a fresh mapping per picture). Then
+# converting into a fresh mapping per picture); and the app path of a viewer that
+# reuses two bitmaps through FFmpegDecoder.decodeInto, warm and on fresh pages. Then
 # 1, 2, 4 and 8 decoders on as many Java threads, and the resident size over
 # LEAK_CALLS calls of one decoder.
 set -euo pipefail
@@ -129,7 +130,7 @@ done
 
 machine="$(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1)),"
 machine+=" load $(cut -d' ' -f1-3 /proc/loadavg) at start, $BUILD_TYPE build, $(date -u '+%F %H:%M UTC')"
-echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call" > "$csv"
+echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call,bitmaps_made" > "$csv"
 for run in $(seq 1 "$RUNS"); do
   echo "Run $run of $RUNS..."
   for entry in "${STREAMS[@]}"; do
@@ -146,6 +147,9 @@ for run in $(seq 1 "$RUNS"); do
       JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
         app decode "$run" app-fresh-drop "$name" "$type" "$stream" "$stream.units" 1 drop >> "$csv"
       "$floor" run-fresh "$run" "$name" "$type" "$stream" "$stream.units" >> "$csv"
+      app decode "$run" app-reuse "$name" "$type" "$stream" "$stream.units" 1 reuse >> "$csv"
+      JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
+        app decode "$run" app-reuse-fresh "$name" "$type" "$stream" "$stream.units" 1 reuse >> "$csv"
     fi
   done
   stream=$(stream_path "$SCALE_STREAM")
