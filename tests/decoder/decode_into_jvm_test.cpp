@@ -40,12 +40,7 @@ class DecodeInto : public ::testing::Test {
 
 TEST_F(DecodeInto, TwoAlternatingBitmapsTakeEveryPictureAndNoOtherBitmapIsMade) {
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    StreamSpec recipe;
-    recipe.codec = codec;
-    recipe.width = 320;
-    recipe.height = 240;
-    recipe.frames = 8;
-    const EncodedStream stream = encodeStream(recipe);
+    const EncodedStream stream = encodeStream(StreamSpec{codec, 320, 240, 8});
     const auto reference = referenceDecode(stream.bytes, codec);
     JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
     LocalRef first(env, newJavaBitmap(env, 320, 240)), second(env, newJavaBitmap(env, 320, 240));
@@ -67,11 +62,7 @@ TEST_F(DecodeInto, TwoAlternatingBitmapsTakeEveryPictureAndNoOtherBitmapIsMade) 
 }
 
 TEST_F(DecodeInto, ABitmapThatCannotTakeThePictureIsLeftUntouchedAndANewOneIsMade) {
-  StreamSpec recipe;
-  recipe.width = 320;
-  recipe.height = 240;
-  recipe.frames = 3;
-  const EncodedStream stream = encodeStream(recipe);
+  const EncodedStream stream = encodeStream(StreamSpec{AV_CODEC_ID_H264, 320, 240, 3});
   const std::vector<uint8_t> expected = toBitmapBytes(referenceDecode(stream.bytes, AV_CODEC_ID_H264)[0]);
   JavaDecoder decoder(1);
   for (int i = 0; i < 2; i++) {
