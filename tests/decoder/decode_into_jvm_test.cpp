@@ -40,7 +40,8 @@ class DecodeInto : public ::testing::Test {
 
 TEST_F(DecodeInto, TwoAlternatingBitmapsTakeEveryPictureAndNoOtherBitmapIsMade) {
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    const EncodedStream stream = encodeStream(StreamSpec{codec, 320, 240, 8});
+    const EncodedStream stream = encodeStream(
+        colourRecipe(codec, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, 320, 240, 8));
     const auto reference = referenceDecode(stream.bytes, codec);
     JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
     LocalRef first(env, newJavaBitmap(env, 320, 240)), second(env, newJavaBitmap(env, 320, 240));
@@ -62,7 +63,8 @@ TEST_F(DecodeInto, TwoAlternatingBitmapsTakeEveryPictureAndNoOtherBitmapIsMade) 
 }
 
 TEST_F(DecodeInto, ABitmapThatCannotTakeThePictureIsLeftUntouchedAndANewOneIsMade) {
-  const EncodedStream stream = encodeStream(StreamSpec{AV_CODEC_ID_H264, 320, 240, 3});
+  const EncodedStream stream = encodeStream(colourRecipe(
+      AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, 320, 240, 3));
   const std::vector<uint8_t> expected = toBitmapBytes(referenceDecode(stream.bytes, AV_CODEC_ID_H264)[0]);
   JavaDecoder decoder(1);
   for (int i = 0; i < 2; i++) {
