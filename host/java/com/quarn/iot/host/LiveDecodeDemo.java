@@ -666,7 +666,8 @@ public final class LiveDecodeDemo {
             out.printf(Locale.ROOT, "  bitmaps:         %d returned, %d repeats, %d made%s%n", returned, repeats,
                     made, whole ? " (decodeInto, two alternating)" : "");
             out.printf(Locale.ROOT, "  unseen:          %d skipped (a chunk that completes several pictures returns"
-                    + " only the newest), %d never out%n", outputs - shown, Math.max(0, units.pictures - outputs));
+                    + " only the newest), %d still held at the end%n", outputs - shown,
+                    Math.max(0, units.pictures - outputs));
             out.printf(Locale.ROOT, "  delay:           median %d, max %d calls (output picture k against access"
                     + " unit k's last byte)%n", percentile(sortedDelays, 50), percentile(sortedDelays, 100));
             out.printf(Locale.ROOT, "  null results:    %d%n", nulls);
