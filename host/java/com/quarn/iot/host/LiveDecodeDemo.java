@@ -668,8 +668,10 @@ public final class LiveDecodeDemo {
             out.printf(Locale.ROOT, "  unseen:          %d skipped (a chunk that completes several pictures returns"
                     + " only the newest), %d still held at the end%n", outputs - shown,
                     Math.max(0, units.pictures - outputs));
-            out.printf(Locale.ROOT, "  delay:           median %d, max %d calls (output picture k against access"
-                    + " unit k's last byte)%n", percentile(sortedDelays, 50), percentile(sortedDelays, 100));
+            if (delayCount > 0) {
+                out.printf(Locale.ROOT, "  delay:           median %d, max %d calls (output picture k against access"
+                        + " unit k's last byte)%n", percentile(sortedDelays, 50), percentile(sortedDelays, 100));
+            }
             out.printf(Locale.ROOT, "  null results:    %d%n", nulls);
             out.printf(Locale.ROOT, "  pictures/s:      %.1f decoded (%.3f s spent in decode calls)%n",
                     seconds > 0 ? outputs / seconds : 0.0, seconds);
