@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <dlfcn.h>
@@ -515,14 +516,15 @@ TEST_P(LiveStream, AViewerJoiningAfterAKeyFrameGetsEveryPictureFromTheNextOne) {
     const EncodedStream joined = joinedAt(full, join);
     const auto reference = referenceDecode(joined.bytes, GetParam().codec);
     ASSERT_GE(reference.size(), 16u) << "join " << join;
-    const std::vector<std::pair<const char*, std::vector<size_t>>> chunkings = {
-        {"one unit", perAccessUnit(joined)},
-        {"two units", twoPerChunk(joined)},
-        {"network", randomChunks(joined, unsigned(join), 6000)},
-        {"tiny", randomChunks(joined, unsigned(join), 16)}};
-    for (const auto& [name, sizes] : chunkings) {
+    const std::vector<std::tuple<const char*, std::vector<size_t>, std::vector<size_t>>> chunkings = {
+        {"one unit", perAccessUnit(joined), {}},
+        {"two units", twoPerChunk(joined), {}},
+        {"network", randomChunks(joined, unsigned(join), 6000), {}},
+        {"tiny", randomChunks(joined, unsigned(join), 16), {}},
+        {"whole units", perAccessUnit(joined), {0}}};
+    for (const auto& [name, sizes, wholeFrom] : chunkings) {
       auto decoder = makeDecoder(typeOf(GetParam().codec));
-      const FeedResult result = feed(*decoder, joined.bytes, sizes, reference);
+      const FeedResult result = feed(*decoder, joined.bytes, sizes, reference, wholeFrom);
       EXPECT_EQ(result.mismatches, 0) << "join " << join << ", " << name;
       EXPECT_GE(size_t(result.received()), reference.size() - mayBeHeld())
           << "join " << join << ", " << name;
@@ -570,10 +572,14 @@ TEST(SizeChange, PicturesHeldAcrossASizeChangeArriveWholeAtTheirOwnSize) {
                                             cameraStream(codec, 0, 640, 360, 12)});
     const auto reference = referenceDecode(changing.bytes, codec);
     ASSERT_EQ(reference.size(), 36u);
-    for (const auto& sizes : {perAccessUnit(changing), twoPerChunk(changing),
-                              randomChunks(changing, 5, 4000)}) {
+    const std::vector<std::pair<std::vector<size_t>, std::vector<size_t>>> chunkings = {
+        {perAccessUnit(changing), {}},
+        {twoPerChunk(changing), {}},
+        {randomChunks(changing, 5, 4000), {}},
+        {perAccessUnit(changing), {0}}};  // whole access units
+    for (const auto& [sizes, wholeFrom] : chunkings) {
       auto decoder = makeDecoder(typeOf(codec));
-      const FeedResult result = feed(*decoder, changing.bytes, sizes, reference);
+      const FeedResult result = feed(*decoder, changing.bytes, sizes, reference, wholeFrom);
       EXPECT_EQ(result.mismatches, 0);  // sizes are compared too
       EXPECT_EQ(result.emptyAfterPicture, 0);  // a later EAGAIN never empties a picture received
       // All but the parser's last access unit and the B-frame delay, which stays.
@@ -589,24 +595,31 @@ TEST_F(HostileSize, AStreamDeclaringAHugePictureGivesNoPictureAndOneLine) {
     const EncodedStream small = cameraStream(codec, 0, 352, 288, 12);
     for (auto [width, height] : {std::pair{16000, 16000}, {8000, 8000}, {4112, 4096}}) {
       const std::vector<uint8_t> hostile = withDeclaredSize(small.bytes, codec, width, height);
-      auto decoder = makeDecoder(typeOf(codec));
-      fake.lines.clear();
-      for (const auto& sizes : {std::vector<size_t>{hostile.size()},
-                                std::vector<size_t>(hostile.size() / 997, 997)}) {
-        size_t offset = 0;
-        for (size_t size : sizes) {
-          std::vector<uint8_t> chunk(hostile.begin() + offset, hostile.begin() + offset + size);
-          offset += size;
-          const AVFrame* frame = decoder->decode(chunk.data(), int(size), 1);
+      // One decoder takes the stream whole, then in 997-byte chunks; another
+      // takes it as whole access units.
+      std::vector<std::vector<uint8_t>> chunks = {hostile}, units;
+      for (size_t at = 0; at + 997 <= hostile.size(); at += 997) {
+        chunks.emplace_back(hostile.begin() + at, hostile.begin() + at + 997);
+      }
+      for (const auto& unit : small.accessUnits) {
+        units.push_back(withDeclaredSize(unit, codec, width, height));
+      }
+      const std::string line = "picture " + std::to_string(width) + "x" + std::to_string(height) +
+                               " exceeds the limit of 16777216 pixels";
+      for (bool whole : {false, true}) {
+        auto decoder = makeDecoder(typeOf(codec));
+        decoder->setWholeAccessUnits(whole);
+        fake.lines.clear();
+        for (auto& chunk : whole ? units : chunks) {
+          const AVFrame* frame = decoder->decode(chunk.data(), int(chunk.size()), 1);
           if (frame != nullptr) {
             EXPECT_LE(int64_t{frame->width} * frame->height, 4096 * 4096);
           }
         }
+        const auto said = lines();
+        EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line << (whole ? ", whole" : "");
+        EXPECT_EQ(decoder->wholeAccessUnits, whole);
       }
-      const std::string line = "picture " + std::to_string(width) + "x" + std::to_string(height) +
-                               " exceeds the limit of 16777216 pixels";
-      const auto said = lines();
-      EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line;
     }
   }
 }
