@@ -516,7 +516,8 @@ TEST_P(LiveStream, AViewerJoiningAfterAKeyFrameGetsEveryPictureFromTheNextOne) {
     const EncodedStream joined = joinedAt(full, join);
     const auto reference = referenceDecode(joined.bytes, GetParam().codec);
     ASSERT_GE(reference.size(), 16u) << "join " << join;
-    const std::vector<std::tuple<const char*, std::vector<size_t>, std::vector<size_t>>> chunkings = {
+    using Sizes = std::vector<size_t>;
+    const std::vector<std::tuple<const char*, Sizes, Sizes>> chunkings = {
         {"one unit", perAccessUnit(joined), {}},
         {"two units", twoPerChunk(joined), {}},
         {"network", randomChunks(joined, unsigned(join), 6000), {}},
@@ -617,7 +618,7 @@ TEST_F(HostileSize, AStreamDeclaringAHugePictureGivesNoPictureAndOneLine) {
           }
         }
         const auto said = lines();
-        EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line << (whole ? ", whole" : "");
+        EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line << " whole " << whole;
         EXPECT_EQ(decoder->wholeAccessUnits, whole);
       }
     }
@@ -639,7 +640,8 @@ TEST_F(HostileSize, A4096x4096PictureIsWithinTheLimit) {
 /// The first call after which a picture had been received (the calls' count if none).
 size_t firstPictureCall(const FeedResult& result) {
   const auto& after = result.receivedAfterCall;
-  return size_t(std::find_if(after.begin(), after.end(), [](int n) { return n > 0; }) - after.begin());
+  const auto first = std::find_if(after.begin(), after.end(), [](int n) { return n > 0; });
+  return size_t(first - after.begin());
 }
 
 /// NAL unit types of an access unit, in order.
@@ -734,7 +736,9 @@ TEST_P(BrokenPromise, TheParsersFramingTakesOverAndNoPictureOfACaughtBreakIsDama
   std::vector<size_t> slices;
   for (size_t at = nextNalHeader(unit7.data(), unit7.size(), 0); at < unit7.size();
        at = nextNalHeader(unit7.data(), unit7.size(), at)) {
-    if (isPictureNal(unit7[at], codec == AV_CODEC_ID_HEVC)) slices.push_back(startCodeOf(unit7.data(), at));
+    if (isPictureNal(unit7[at], codec == AV_CODEC_ID_HEVC)) {
+      slices.push_back(startCodeOf(unit7.data(), at));
+    }
   }
   ASSERT_EQ(slices.size(), 4u);
   /// The unit sizes with units [first, last) replaced by `chunks`.
