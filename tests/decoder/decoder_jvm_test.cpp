@@ -83,6 +83,7 @@ void javaSetWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
   jmethodID method = env->GetStaticMethodID(decoderClass, "setWholeAccessUnits", "(JZ)V");
   ASSERT_NE(method, nullptr);
   env->CallStaticVoidMethod(decoderClass, method, handle, jboolean{on});
+  EXPECT_EQ(takeException(env), "");
   env->DeleteLocalRef(decoderClass);
 }
 
