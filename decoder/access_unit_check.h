@@ -36,8 +36,8 @@ bool opensAccessUnit(const uint8_t* data, size_t size, size_t header, bool hevc)
 
 /// What a chunk looks like against the promise of one whole access unit per chunk.
 struct AccessUnitCheck {
-  const char* broken = nullptr;  // why the chunk is not one whole access unit; null if it looks whole
-  size_t firstUnitStart = 0;     // where the first access unit that starts in the chunk begins
+  const char* broken = nullptr;  // why the chunk is not one whole access unit; null: looks whole
+  size_t firstUnitStart = 0;     // where the first access unit starting in the chunk begins
 };
 
 /// Checks that the chunk starts with a start code and an access-unit-starting NAL

@@ -129,8 +129,8 @@ bool FFmpegDecoder::takeWholeAccessUnit(int sequence, CallOutcome* outcome) {
     wholeAccessUnits = false;
     printD("whole access units off at sequence %d: the chunk %s", sequence, check.broken);
     // Bytes before the first access-unit start continue a unit whose head was
-    // decoded as a whole one; on their own they would only make a damaged
-    // picture. Bytes the parser holds would make them its continuation.
+    // decoded as a whole one: on their own they would only make a damaged
+    // picture. While the parser holds bytes of its own, they continue those.
     if (!parserHoldsBytes) {
       inputConsumed = static_cast<int32_t>(check.firstUnitStart);
       inputRemaining -= inputConsumed;
