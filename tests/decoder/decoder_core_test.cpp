@@ -1,9 +1,11 @@
 // The stream decoder core on its own (no JVM): codec selection, illegal input,
 // any chunking of a stream giving every picture in order, the reordering delay
-// of B-frame streams, and FFmpeg's padded line sizes.
+// of B-frame streams, FFmpeg's padded line sizes, whole access units and the
+// promise they rest on, exact cropping, and FFmpeg's send/receive contract.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -11,8 +13,6 @@
 #include <vector>
 
 #include <dlfcn.h>
-
-#include <cstring>
 
 #include "bridge/bridge.h"
 #include "decoder/access_unit_check.h"
