@@ -27,6 +27,7 @@ struct Failures {
   bool getInfo = false;
   bool lockPixels = false;
   bool findDecoder = false;
+  bool shortStride = false;  // getInfo reports rows one pixel shorter than the picture's
 };
 
 Failures& failures() {
@@ -53,7 +54,9 @@ INTERPOSED int AndroidBitmap_getInfo(JNIEnv* env, jobject bitmap, AndroidBitmapI
   if (failures().getInfo) return ANDROID_BITMAP_RESULT_BAD_PARAMETER;
   using Real = int (*)(JNIEnv*, jobject, AndroidBitmapInfo*);
   static Real real = qn::testing::loadedSymbol<Real>("libjnigraphics.so", "AndroidBitmap_getInfo");
-  return real(env, bitmap, info);
+  const int ret = real(env, bitmap, info);
+  if (failures().shortStride && info != nullptr) info->stride -= 4;
+  return ret;
 }
 
 INTERPOSED int AndroidBitmap_lockPixels(JNIEnv* env, jobject bitmap, void** pixels) {
@@ -182,6 +185,7 @@ TEST_F(DecoderFailures, TheAppsBitmapChangesNothingWhenBitmapCallsFailAndIsNever
     bool gives;
   } cases[] = {{"getInfo fails", &Failures::getInfo, fitting.get(), false},
                {"lock fails", &Failures::lockPixels, fitting.get(), false},
+               {"stride too short", &Failures::shortStride, fitting.get(), false},
                {"recycled", nullptr, recycled.get(), true}};
   const uint8_t byte = 0;
   for (const auto& c : cases) {
@@ -190,6 +194,7 @@ TEST_F(DecoderFailures, TheAppsBitmapChangesNothingWhenBitmapCallsFailAndIsNever
     const Lines decodeLines = takeJavaLines();
     LocalRef bitmap(env, javaDecodeInto(handle, &byte, 1, 9, true, c.reuse));
     failures() = Failures{};
+    EXPECT_EQ(bool(plain), c.gives) << c.name;
     EXPECT_EQ(bool(bitmap), c.gives) << c.name;
     EXPECT_FALSE(env->IsSameObject(bitmap.get(), c.reuse)) << c.name;
     EXPECT_EQ(takeJavaLines(), decodeLines) << c.name;
