@@ -24,6 +24,10 @@ import javax.imageio.ImageIO;
  * from the kernel and unmapped when freed, as Android's allocator does with
  * blocks that large, so every such bitmap starts on new pages; by default they
  * come from calloc, which hands back warm memory.
+ *
+ * <p>As on Android, createBitmap(width, height, config) makes a mutable bitmap, and
+ * copy(config, false) and createBitmap(Bitmap) immutable ones; isMutable() tells
+ * them apart, which is what FFmpegDecoder.decodeInto looks at.
  */
 public final class Bitmap {
     /** Pixel configurations, with Android's bytes per pixel. */
