@@ -33,9 +33,10 @@ test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	@FUZZ_TESTS=1 FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) JOBS=$(JOBS) scripts/fuzz.sh
 
-# The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream.
+# The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream;
+# WHOLE=1 feeds one access unit per call with the whole-access-unit switch on.
 demo: build
-	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(BUILD)/demo $(if $(FILE),"$(FILE)")
+	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(if $(WHOLE),--whole) $(BUILD)/demo $(if $(FILE),"$(FILE)")
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
 # The build stays quiet (its output is shown only when it fails), so the tool's lines

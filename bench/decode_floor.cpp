@@ -4,12 +4,14 @@
 // (run-fresh) converts each picture into a fresh anonymous mapping instead,
 // unmapped after it: what a new bitmap per call costs at least where every
 // new bitmap is new pages, as on Android. Also the quality of the app's
-// conversion against libswscale's.
+// conversion against libswscale's, and the delay in calls from an access unit
+// to its picture with the parser's framing and with whole access units.
 //
 //   qn_bench_floor units <stream> <units-out> <codec>   writes "offset size" per access unit
 //   qn_bench_floor run <run> <case> <codec> <stream> <units>   prints one CSV line of figures
 //   qn_bench_floor run-fresh <run> <case> <codec> <stream> <units>   the same, kind floor-fresh
 //   qn_bench_floor quality <case> <codec> <stream> <units>   prints PSNR against libswscale
+//   qn_bench_floor delay <case> <codec> <stream> <units>   prints the delay rows (markdown)
 //
 // codec: 1 for H.264, 2 for H.265 (the create() type of the app).
 #include <libyuv/convert_argb.h>
@@ -263,6 +265,37 @@ int measureQuality(const char* label, int codec, const char* streamPath, const c
   return 0;
 }
 
+/// One unit per call, with the parser's framing and then whole access units:
+/// prints "| case | framing | units | pictures shown | median | max | reordering |",
+/// the delay of the n-th picture shown being its call's index minus n, and the
+/// decoder's own reordering delay (has_b_frames) in pictures.
+int measureDelay(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+  std::vector<uint8_t> stream = readAll(streamPath);
+  const auto units = readUnits(unitsPath, stream.size());
+  if (units.empty()) return 1;
+  for (bool whole : {false, true}) {
+    FFmpegDecoder decoder{};
+    decoder.setUp(codec);
+    if (!decoder.ready) return 1;
+    decoder.setWholeAccessUnits(whole);
+    std::vector<double> delays;
+    const uint8_t* shown = nullptr;  // a new picture never lands on the planes still held
+    for (size_t i = 0; i < units.size(); i++) {
+      const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
+                                            static_cast<int>(units[i].size), static_cast<int>(i));
+      if (frame == nullptr || frame->data[0] == nullptr || frame->data[0] == shown) continue;
+      shown = frame->data[0];
+      delays.push_back(static_cast<double>(i - delays.size()));
+    }
+    std::sort(delays.begin(), delays.end());
+    printf("| %s | %s | %zu | %zu | %.0f | %.0f | %d |\n", label,
+           whole ? "whole access units" : "parser", units.size(), delays.size(),
+           percentile(delays, 0.5), delays.empty() ? 0.0 : delays.back(),
+           decoder.codecContext->has_b_frames);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -273,10 +306,13 @@ int main(int argc, char** argv) {
   if (argc == 6 && strcmp(argv[1], "quality") == 0) {
     return measureQuality(argv[2], atoi(argv[3]), argv[4], argv[5]);
   }
+  if (argc == 6 && strcmp(argv[1], "delay") == 0) {
+    return measureDelay(argv[2], atoi(argv[3]), argv[4], argv[5]);
+  }
   fprintf(stderr,
           "usage: %s units <stream> <units-out> <codec>\n"
           "       %s run|run-fresh <run> <case> <codec> <stream> <units>\n"
-          "       %s quality <case> <codec> <stream> <units>\n",
+          "       %s quality|delay <case> <codec> <stream> <units>\n",
           argv[0], argv[0], argv[0]);
   return 2;
 }

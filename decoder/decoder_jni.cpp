@@ -144,6 +144,31 @@ bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* picture) {
   return true;
 }
 
+/// True if the bitmap described by info is ARGB_8888 of exactly the picture's size.
+bool holdsPicture(const AndroidBitmapInfo& info, const AVFrame* picture) {
+  const auto width = static_cast<uint32_t>(picture->width);
+  return info.format == ANDROID_BITMAP_FORMAT_RGBA_8888 && info.width == width &&
+         info.height == static_cast<uint32_t>(picture->height) && info.stride / 4 >= width;
+}
+
+/// True if the app's bitmap can take the picture: mutable, not recycled, ARGB_8888
+/// of the picture's size. Logs nothing; a Java exception is left for the caller to
+/// report. Recycled is asked first: Android aborts on getInfo of a recycled bitmap.
+bool canReuse(JNIEnv* env, jobject reuse, const AVFrame* picture) {
+  if (reuse == nullptr) return false;
+  jclass bitmapClass = env->GetObjectClass(reuse);
+  jmethodID isRecycled = env->GetMethodID(bitmapClass, "isRecycled", "()Z");
+  jmethodID isMutable = isRecycled ? env->GetMethodID(bitmapClass, "isMutable", "()Z") : nullptr;
+  env->DeleteLocalRef(bitmapClass);
+  if (isMutable == nullptr) return false;
+  const bool recycled = env->CallBooleanMethod(reuse, isRecycled);
+  if (recycled || env->ExceptionCheck()) return false;
+  const bool mutableBitmap = env->CallBooleanMethod(reuse, isMutable);
+  if (!mutableBitmap || env->ExceptionCheck()) return false;
+  AndroidBitmapInfo info;
+  return AndroidBitmap_getInfo(env, reuse, &info) >= 0 && holdsPicture(info, picture);
+}
+
 /// Converts the picture into the bitmap's pixels; false leaves the bitmap unusable.
 bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
   AndroidBitmapInfo info;
@@ -151,6 +176,11 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
   printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
   if (ret < 0) {
     printD("convertYUVToBitmap AndroidBitmap_getInfo fail");
+    return false;
+  }
+  // Whatever bitmap comes here, nothing is written outside its pixels.
+  if (!holdsPicture(info, picture)) {
+    printD("convertYUVToBitmap bitmap does not fit the picture");
     return false;
   }
   if (exceptionAt(env, "AndroidBitmap_lockPixels")) return false;
@@ -166,7 +196,7 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
     return false;
   }
   // The converter is chosen by the picture's pixel format, matrix and range.
-  ret = qn::convertToAbgrPixels(picture, pixels.pixels(), picture->width * 4);
+  ret = qn::convertToAbgrPixels(picture, pixels.pixels(), static_cast<int>(info.stride));
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
   if (exceptionAt(env, "AndroidBitmap_unlockPixels")) return false;
   ret = pixels.unlock();
@@ -174,15 +204,16 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
   return true;
 }
 
-/// What one pinned chunk gave: a new bitmap, or null.
+/// What one pinned chunk gave: a bitmap, or null.
 struct DecodeResult {
   jobject bitmap = nullptr;
   bool keepPending = false;  // createBitmap failed: its exception goes to the Java caller
 };
 
-/// Decodes one pinned chunk and turns the newest picture into a new bitmap.
+/// Decodes one pinned chunk and writes the newest picture into `reuse` if it can
+/// take it, else into a new bitmap.
 DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* bytes, jsize length,
-                         jint sequence) {
+                         jint sequence, jobject reuse) {
   DecodeResult result;
   const AVFrame* frame = decoder.decode(bytes, length, sequence);
   if (exceptionAt(env, "decode")) return result;
@@ -201,7 +232,9 @@ DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* byt
   }
   if (!canConvertPicture(decoder, frame)) return result;
   if (exceptionAt(env, "FindClass")) return result;
-  jobject bitmap = createArgbBitmap(env, width, height);
+  const bool reusable = canReuse(env, reuse, frame);
+  if (exceptionAt(env, "reuse")) return result;
+  jobject bitmap = reusable ? env->NewLocalRef(reuse) : createArgbBitmap(env, width, height);
   if (bitmap == nullptr) {
     result.keepPending = true;
     return result;
@@ -212,6 +245,34 @@ DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* byt
   }
   result.bitmap = bitmap;
   return result;
+}
+
+/// The body of decode and decodeInto: `reuse` is the app's bitmap to write into, or null.
+jobject decodeCall(JNIEnv* env, jlong handle, jbyteArray data, jint sequence, jboolean detail,
+                   jobject reuse) {
+  qn::setDetailLogging(detail != JNI_FALSE);
+  printDetail("decode: Decoding data... sequence %d", sequence);
+  if (exceptionAt(env, "reinterpret_cast")) return nullptr;
+  if (handle == 0) return nullptr;
+  FFmpegDecoder* decoder = fromHandle(handle);
+  if (data == nullptr) return nullptr;
+
+  const jsize length = env->GetArrayLength(data);
+  if (exceptionAt(env, "GetArrayLength")) return nullptr;
+  PinnedBytes chunk(env, data);
+  chunk.pin();
+  if (exceptionAt(env, "GetByteArrayElements")) return nullptr;
+
+  const DecodeResult result = decodeChunk(env, *decoder, chunk.data(), length, sequence, reuse);
+  chunk.release();
+  // A createBitmap failure leaves its exception for the Java caller; any other
+  // pending exception came from a log method and is reported here.
+  if (result.keepPending) return nullptr;
+  if (exceptionAt(env, "ReleaseByteArrayElements")) {
+    if (result.bitmap != nullptr) env->DeleteLocalRef(result.bitmap);
+    return nullptr;
+  }
+  return result.bitmap;
 }
 
 }  // namespace
@@ -235,29 +296,18 @@ JNIEXPORT void JNICALL DECODER_METHOD(destroy)(JNIEnv* /*env*/, jobject /*caller
 JNIEXPORT jobject JNICALL DECODER_METHOD(decode)(JNIEnv* env, jobject /*caller*/, jlong handle,
                                                  jbyteArray data, jint sequence,
                                                  jboolean detail) {
-  qn::setDetailLogging(detail != JNI_FALSE);
-  printDetail("decode: Decoding data... sequence %d", sequence);
-  if (exceptionAt(env, "reinterpret_cast")) return nullptr;
-  if (handle == 0) return nullptr;
-  FFmpegDecoder* decoder = fromHandle(handle);
-  if (data == nullptr) return nullptr;
+  return decodeCall(env, handle, data, sequence, detail, nullptr);
+}
 
-  const jsize length = env->GetArrayLength(data);
-  if (exceptionAt(env, "GetArrayLength")) return nullptr;
-  PinnedBytes chunk(env, data);
-  chunk.pin();
-  if (exceptionAt(env, "GetByteArrayElements")) return nullptr;
+JNIEXPORT jobject JNICALL DECODER_METHOD(decodeInto)(JNIEnv* env, jobject /*caller*/, jlong handle,
+                                                     jbyteArray data, jint sequence,
+                                                     jboolean detail, jobject reuse) {
+  return decodeCall(env, handle, data, sequence, detail, reuse);
+}
 
-  const DecodeResult result = decodeChunk(env, *decoder, chunk.data(), length, sequence);
-  chunk.release();
-  // A createBitmap failure leaves its exception for the Java caller; any other
-  // pending exception came from a log method and is reported here.
-  if (result.keepPending) return nullptr;
-  if (exceptionAt(env, "ReleaseByteArrayElements")) {
-    if (result.bitmap != nullptr) env->DeleteLocalRef(result.bitmap);
-    return nullptr;
-  }
-  return result.bitmap;
+JNIEXPORT void JNICALL DECODER_METHOD(setWholeAccessUnits)(JNIEnv* /*env*/, jclass /*caller*/,
+                                                           jlong handle, jboolean on) {
+  if (handle != 0) fromHandle(handle)->setWholeAccessUnits(on != JNI_FALSE);
 }
 
 }  // extern "C"

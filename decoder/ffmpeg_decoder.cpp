@@ -2,6 +2,7 @@
 
 #include "bridge/bridge.h"
 #include "bridge/error_text.h"
+#include "decoder/access_unit_check.h"
 
 #include <cstring>
 
@@ -29,6 +30,7 @@ FFmpegDecoder::~FFmpegDecoder() {
   av_frame_free(&spareFrame);
   if (parser != nullptr) av_parser_close(parser);
   avcodec_free_context(&codecContext);
+  av_freep(&wholeUnit);
 }
 
 void FFmpegDecoder::setUp(int type) {
@@ -58,6 +60,9 @@ void FFmpegDecoder::setUp(int type) {
   // A stream that declares a huge picture is refused by the decoder itself,
   // before it allocates a picture buffer for it.
   codecContext->max_pixels = kMaxPixels;
+  // Exactly the cropping window: without this FFmpeg keeps left crops that
+  // would misalign its planes, and the picture shows columns outside it.
+  codecContext->flags |= AV_CODEC_FLAG_UNALIGNED;
   if (avcodec_open2(codecContext, codec, nullptr) < 0) return;
 
   inputRemaining = 0;
@@ -77,13 +82,20 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   // A refused packet or a failed receive ends nothing: the packets after it in
   // the chunk (a key frame after a packet naming unseen parameter sets, say)
   // must still reach the decoder.
-  bool completedPacket = false;
-  bool receivedPicture = false;
-  bool heldBack = false;  // a receive answered EAGAIN
+  CallOutcome outcome;
+  const bool whole = wholeAccessUnits && takeWholeAccessUnit(sequence, &outcome);
+  // A whole access unit is one packet as it stands: the parser needs no next
+  // unit's start to end it.
+  if (whole) {
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+  } else {
+    parser->flags &= ~PARSER_FLAG_COMPLETE_FRAMES;
+    parserHoldsBytes = parserHoldsBytes || inputRemaining > 0;
+  }
   bool parseFailed = false;
   while (inputRemaining > 0) {
     int size = 0;
-    const uint8_t* input = nextParseInput(&size);
+    const uint8_t* input = nextParseInput(whole, &size);
     const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize, input, size,
                                       0, 0, 0);
     if (used < 0) {
@@ -95,23 +107,58 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     inputRemaining -= used;
     inputConsumed += used;
     if (parsedSize > 0) {
-      completedPacket = true;
-      // The parser knows the size the packet's parameter sets declare; an
-      // oversized one is not worth the decoder's time.
-      if (isOversize(parser->width, parser->height)) continue;
-      const int received = decodeParsedPacket(sequence);
-      if (received == 0) receivedPicture = true;
-      heldBack = heldBack || received == AVERROR(EAGAIN);
+      decodeCompletedPacket(sequence, &outcome);
     } else if (used == 0) {
       break;  // a parser that neither consumes nor completes would spin forever
     }
   }
-  if (receivedPicture || (!completedPacket && !parseFailed)) return frame;
-  if (heldBack) {
+  if (outcome.receivedPicture || (!outcome.completedPacket && !parseFailed)) return frame;
+  if (outcome.heldBack) {
     // The decoder keeps the picture back (reordering delay): no picture this call.
     logDecodeFail(sequence, AVERROR(EAGAIN));
   }
   return nullptr;
+}
+
+void FFmpegDecoder::setWholeAccessUnits(bool on) { wholeAccessUnits = on; }
+
+bool FFmpegDecoder::takeWholeAccessUnit(int sequence, CallOutcome* outcome) {
+  const qn::AccessUnitCheck check = qn::checkWholeAccessUnit(
+      inputData, static_cast<size_t>(inputRemaining), codec->id == AV_CODEC_ID_HEVC);
+  if (check.broken != nullptr) {
+    wholeAccessUnits = false;
+    printD("whole access units off at sequence %d: the chunk %s", sequence, check.broken);
+    // Bytes before the first access-unit start continue a unit whose head was
+    // decoded as a whole one: on their own they would only make a damaged
+    // picture. While the parser holds bytes of its own, they continue those.
+    if (!parserHoldsBytes) {
+      inputConsumed = static_cast<int32_t>(check.firstUnitStart);
+      inputRemaining -= inputConsumed;
+    }
+    return false;
+  }
+  if (parserHoldsBytes && !finishPartialUnits(sequence, outcome)) return false;
+  // FFmpeg reads past a packet's end: the unit is copied into a padded buffer
+  // that is kept for the next chunks.
+  av_fast_padded_malloc(&wholeUnit, &wholeUnitCapacity, static_cast<size_t>(inputRemaining));
+  if (wholeUnit == nullptr) return false;
+  std::memcpy(wholeUnit, inputData, static_cast<size_t>(inputRemaining));
+  inputData = wholeUnit;
+  return true;
+}
+
+bool FFmpegDecoder::finishPartialUnits(int sequence, CallOutcome* outcome) {
+  AVCodecParserContext* fresh = av_parser_init(codec->id);
+  if (fresh == nullptr) return false;
+  // No input makes the parser give up the unit it holds, as at a stream's end.
+  av_parser_parse2(parser, codecContext, &parsedData, &parsedSize, nullptr, 0, 0, 0, 0);
+  if (parsedSize > 0) decodeCompletedPacket(sequence, outcome);
+  // The old parser's search for unit ends stopped mid-way; a fresh one starts
+  // clean should the chunks fall back to it.
+  av_parser_close(parser);
+  parser = fresh;
+  parserHoldsBytes = false;
+  return true;
 }
 
 bool FFmpegDecoder::isOversize(int width, int height) {
@@ -124,7 +171,11 @@ bool FFmpegDecoder::isOversize(int width, int height) {
   return true;
 }
 
-const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
+const uint8_t* FFmpegDecoder::nextParseInput(bool whole, int* size) {
+  if (whole) {
+    *size = inputRemaining;  // already a padded copy
+    return inputData + inputConsumed;
+  }
   // The body of the chunk is parsed in place, leaving the padding's worth of
   // bytes after it; only the tail is copied into the padded buffer.
   constexpr int kPadding = AV_INPUT_BUFFER_PADDING_SIZE;
@@ -138,22 +189,43 @@ const uint8_t* FFmpegDecoder::nextParseInput(int* size) {
   return paddedTail;
 }
 
+void FFmpegDecoder::decodeCompletedPacket(int sequence, CallOutcome* outcome) {
+  outcome->completedPacket = true;
+  // The parser knows the size the packet's parameter sets declare; an
+  // oversized one is not worth the decoder's time.
+  if (isOversize(parser->width, parser->height)) return;
+  const int received = decodeParsedPacket(sequence);
+  outcome->receivedPicture = outcome->receivedPicture || received == 0;
+  outcome->heldBack = outcome->heldBack || received == AVERROR(EAGAIN);
+}
+
 int FFmpegDecoder::decodeParsedPacket(int sequence) {
   packet.data = parsedData;
   packet.size = parsedSize;
+  // A decoder may refuse a packet while pictures wait to be taken out: they
+  // are taken (the newest stays in `frame`) and the same packet goes again.
+  bool tookWaiting = false;
   int ret = avcodec_send_packet(codecContext, &packet);
+  while (ret == AVERROR(EAGAIN) && receivePicture(sequence) == 0) {
+    tookWaiting = true;
+    ret = avcodec_send_packet(codecContext, &packet);
+  }
   if (ret < 0) {
     qn::ErrorText error(ret);
     printD("avcodec_send_packet sequence => %d, error code %d %s", sequence, ret, error.text);
     av_packet_unref(&packet);
-    return ret;
+    return tookWaiting ? 0 : ret;
   }
   printDetail("avcodec_send_packet success sequence => %d", sequence);
+  ret = receivePicture(sequence);
+  av_packet_unref(&packet);
+  return tookWaiting ? 0 : ret;
+}
 
+int FFmpegDecoder::receivePicture(int sequence) {
   // The spare frame receives, so a receive that gives nothing leaves the
   // newest picture in `frame`; swapping references allocates nothing.
-  ret = avcodec_receive_frame(codecContext, spareFrame);
-  av_packet_unref(&packet);
+  const int ret = avcodec_receive_frame(codecContext, spareFrame);
   if (ret == 0) {
     av_frame_unref(frame);
     av_frame_move_ref(frame, spareFrame);

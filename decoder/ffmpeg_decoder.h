@@ -31,6 +31,11 @@ class FFmpegDecoder {
   /// picture of the decoder is named in one printD line.
   bool isOversize(int width, int height);
 
+  /// Whole-access-unit mode, off by default: while on, each chunk is taken as
+  /// one complete access unit in decode order and its picture comes out in the
+  /// same call. A chunk that breaks the promise turns the mode off again.
+  void setWholeAccessUnits(bool on);
+
   // Fields, all zero, null or false until setUp.
   AVPacket packet{};                    // points at the parser's output; never owns a buffer
   AVFrame* frame = nullptr;             // the newest picture received; what decode returns
@@ -46,16 +51,37 @@ class FFmpegDecoder {
   AVFrame* spareFrame = nullptr;        // receives, so a failed receive keeps `frame` whole
   bool oversizeReported = false;        // the size-limit line is written once per decoder
   bool unsupportedFormatLogged = false;  // "unsupported pixel format" said once per decoder
+  bool wholeAccessUnits = false;        // each chunk is one whole access unit (the app's promise)
+  bool parserHoldsBytes = false;        // the parser has taken chunk bytes the way of partial units
+  uint8_t* wholeUnit = nullptr;         // a whole access unit's padded copy; grows, never shrinks
+  unsigned int wholeUnitCapacity = 0;
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
 
  private:
+  /// What the packets of one call gave.
+  struct CallOutcome {
+    bool completedPacket = false;
+    bool receivedPicture = false;
+    bool heldBack = false;  // a receive answered EAGAIN
+  };
+
+  /// True if the chunk may be parsed as one whole access unit; then `inputData`
+  /// is its padded copy. A chunk that breaks the promise turns the mode off.
+  bool takeWholeAccessUnit(int sequence, CallOutcome* outcome);
+  /// Decodes the access unit the parser still holds and puts a fresh parser in
+  /// its place; false (nothing changed) if no parser could be made.
+  bool finishPartialUnits(int sequence, CallOutcome* outcome);
   /// Where the next parse reads and how many bytes it may take, never past the chunk's end.
-  const uint8_t* nextParseInput(int* size);
-  /// Sends the parsed packet and takes one picture out. Returns the receive's
-  /// result (0: a new picture is in `frame`); a refused packet gives its error.
+  const uint8_t* nextParseInput(bool whole, int* size);
+  /// Decodes the packet the parser completed, unless it declares an oversized picture.
+  void decodeCompletedPacket(int sequence, CallOutcome* outcome);
+  /// Sends the parsed packet and takes one picture out. Returns 0 if a new
+  /// picture is in `frame`, else the receive's result; a refused packet gives its error.
   int decodeParsedPacket(int sequence);
+  /// Takes one picture out into `frame`; returns the receive's result.
+  int receivePicture(int sequence);
 };
 
 /// Mirrors the codec's variable-frame-size capability (bit 16) into the context's flags.

@@ -11,9 +11,12 @@
 # or bitmaps) and the peer (the ffmpeg tool, one thread, to raw RGBA). For the
 # 1920x1080 streams also the app path with fresh pages for every bitmap, as on
 # Android (-Dqn.bitmap.freshPages=true), and the contract floor (the floor
-# converting into a fresh mapping per picture). Then
+# converting into a fresh mapping per picture); and the app path of a viewer that
+# reuses two bitmaps through FFmpegDecoder.decodeInto, warm and on fresh pages. Then
 # 1, 2, 4 and 8 decoders on as many Java threads, and the resident size over
-# LEAK_CALLS calls of one decoder.
+# LEAK_CALLS calls of one decoder. Last, the delay from an access unit to its
+# picture, one unit per call, with the parser's framing and with whole access
+# units (delay.md), on streams with and without B-frames.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,6 +49,13 @@ declare -A COLOUR=(
 )
 # Streams that also run on fresh pages.
 FRESH_PATTERN='*-1920x1080'
+# name, create() type, size, bit rate, B-frames: the streams of the delay rows.
+DELAY_STREAMS=(
+  "h264-640x360 1 640x360 1M 0"
+  "h264-640x360-bframes 1 640x360 1M 2"
+  "h265-640x360 2 640x360 1M 0"
+  "h265-640x360-bframes 2 640x360 1M 3"
+)
 SCALE_STREAM=h264-1280x720
 SCALE_DECODERS=(1 2 4 8)
 LEAK_STREAM=h264-640x360
@@ -69,21 +79,21 @@ mkdir -p "$streams" "$results"
 # stream_path NAME: the cached elementary stream of a case, FRAMES pictures long.
 stream_path() { [[ $1 == h265-* ]] && echo "$streams/$1-$FRAMES.h265" || echo "$streams/$1-$FRAMES.h264"; }
 
-# make_stream NAME TYPE SIZE RATE: camera-like test stream (moving pattern with
-# sensor noise, 25 pictures/s, key frame every 50, no B-frames), made once.
+# make_stream NAME TYPE SIZE RATE [BFRAMES]: camera-like test stream (moving pattern
+# with sensor noise, 25 pictures/s, key frame every 50, no B-frames unless given), made once.
 make_stream() {
-  local name=$1 type=$2 size=$3 rate=$4 out
+  local name=$1 type=$2 size=$3 rate=$4 bframes=${5:-0} out
   out=$(stream_path "$name")
   [[ -s $out && -s $out.units ]] && return 0
   echo "Making $name ($FRAMES pictures, $rate bit/s)..."
   local encoder colour
   read -r -a colour <<< "${COLOUR[$name]:--pix_fmt yuv420p}"
   if [[ $type == 1 ]]; then
-    encoder=(-c:v libx264 -preset veryfast -profile:v main -bf 0 -g 50 -keyint_min 50 -sc_threshold 0
+    encoder=(-c:v libx264 -preset veryfast -profile:v main -bf "$bframes" -g 50 -keyint_min 50 -sc_threshold 0
              -b:v "$rate" -maxrate "$rate" -bufsize "$rate" -f h264)
   else
     encoder=(-c:v libx265 -preset veryfast -b:v "$rate"
-             -x265-params "keyint=50:min-keyint=50:bframes=0:scenecut=0:repeat-headers=1:log-level=error"
+             -x265-params "keyint=50:min-keyint=50:bframes=$bframes:scenecut=0:repeat-headers=1:log-level=error"
              -f hevc)
   fi
   ffmpeg -hide_banner -nostdin -loglevel error -f lavfi -i "testsrc2=size=$size:rate=25,noise=alls=12:allf=t" \
@@ -122,14 +132,14 @@ app() {
   "${java_run[@]}" $JVM_FLAGS com.quarn.iot.bench.AppPathBench "$@"
 }
 
-for entry in "${STREAMS[@]}"; do
+for entry in "${STREAMS[@]}" "${DELAY_STREAMS[@]}"; do
   # shellcheck disable=SC2086
   make_stream $entry
 done
 
 machine="$(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1)),"
 machine+=" load $(cut -d' ' -f1-3 /proc/loadavg) at start, $BUILD_TYPE build, $(date -u '+%F %H:%M UTC')"
-echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call" > "$csv"
+echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call,bitmaps_made" > "$csv"
 for run in $(seq 1 "$RUNS"); do
   echo "Run $run of $RUNS..."
   for entry in "${STREAMS[@]}"; do
@@ -146,6 +156,9 @@ for run in $(seq 1 "$RUNS"); do
       JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
         app decode "$run" app-fresh-drop "$name" "$type" "$stream" "$stream.units" 1 drop >> "$csv"
       "$floor" run-fresh "$run" "$name" "$type" "$stream" "$stream.units" >> "$csv"
+      app decode "$run" app-reuse "$name" "$type" "$stream" "$stream.units" 1 reuse >> "$csv"
+      JVM_FLAGS="$JVM_FLAGS -Dqn.bitmap.freshPages=true" \
+        app decode "$run" app-reuse-fresh "$name" "$type" "$stream" "$stream.units" 1 reuse >> "$csv"
     fi
   done
   stream=$(stream_path "$SCALE_STREAM")
@@ -172,6 +185,18 @@ quality=$results/quality.md
   done
 } > "$quality"
 
+# Delay in calls from an access unit to its picture: the same in every run.
+delay=$results/delay.md
+{
+  echo "| stream | framing | access units | pictures shown | delay median (calls) | delay max (calls) | decoder's reordering (pictures) |"
+  echo "|---|---|--:|--:|--:|--:|--:|"
+  for entry in "${DELAY_STREAMS[@]}"; do
+    read -r name type _ _ _ <<< "$entry"
+    stream=$(stream_path "$name")
+    "$floor" delay "$name" "$type" "$stream" "$stream.units"
+  done
+} > "$delay"
+
 echo
 "${java_run[@]}" com.quarn.iot.bench.BenchReport "$csv" "$results" "$machine"
 echo
@@ -180,4 +205,8 @@ echo
 echo "Streams that declare oversized pictures (one decoder each, 1,000-byte chunks, 20 passes):"
 "$BUILD/bin/qn_bench_hostile" 2> /dev/null | tee "$results/hostile.md"
 echo
-echo "Written: $results/bench.md, $results/quality.md, $results/hostile.md, $results/bench.csv, $results/bench.png"
+echo
+echo "Delay from an access unit to its picture, one unit per call:"
+cat "$delay"
+echo
+echo "Written: $results/bench.md, $results/quality.md, $results/hostile.md, $results/delay.md, $results/bench.csv, $results/bench.png"

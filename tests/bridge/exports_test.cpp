@@ -23,7 +23,9 @@ TEST(Exports, TheDynamicSymbolsAreExactlyTheContract) {
       "_Z6printDPKcz", "_Z11printDetailPKcz", "_Z10checkErrorP7JNIEnv_PKc",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_create",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_decode",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_decodeInto",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_destroy",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setWholeAccessUnits",
       "Java_com_quarn_iot_corvasdk_core_thirdparty_cs2_P2PUtil_getSocketType",
       "Java_com_quarn_iot_ui_activity_TestJni_stringFromJNI"};
   for (const char* tool : {"stringFromJNI", "avbench", "printFileInfo", "extractAudio",

@@ -1,19 +1,75 @@
 // The stream decoder core on its own (no JVM): codec selection, illegal input,
 // any chunking of a stream giving every picture in order, the reordering delay
-// of B-frame streams, and FFmpeg's padded line sizes.
+// of B-frame streams, FFmpeg's padded line sizes, whole access units and the
+// promise they rest on, exact cropping, and FFmpeg's send/receive contract.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include <dlfcn.h>
+
 #include "bridge/bridge.h"
+#include "decoder/access_unit_check.h"
 #include "decoder/ffmpeg_decoder.h"
 #include "tests/bridge/fake_jvm.h"
 #include "tests/support/media.h"
 #include "tests/support/stream_edits.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+#include <libavutil/pixdesc.h>
+}
+
+namespace {
+
+/// A decoder as newer FFmpeg releases may act: it keeps every third picture
+/// waiting and refuses packets until it is taken out. Off outside its test.
+struct WaitingDecoder {
+  bool armed = false;
+  int receives = 0;
+  bool pictureWaiting = false;
+  std::vector<qn::testing::Picture> handedOut;  // every picture taken out while armed
+};
+
+WaitingDecoder& waitingDecoder() {
+  static WaitingDecoder decoder;
+  return decoder;
+}
+
+}  // namespace
+
+// This executable's avcodec_send_packet and avcodec_receive_frame stand in
+// front of FFmpeg's (it exports them), for the core and the reference alike.
+#define INTERPOSED extern "C" __attribute__((visibility("default")))
+
+INTERPOSED int avcodec_send_packet(AVCodecContext* context, const AVPacket* packet) {
+  using Real = int (*)(AVCodecContext*, const AVPacket*);
+  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "avcodec_send_packet"));
+  if (waitingDecoder().armed && waitingDecoder().pictureWaiting) return AVERROR(EAGAIN);
+  return real(context, packet);
+}
+
+INTERPOSED int avcodec_receive_frame(AVCodecContext* context, AVFrame* frame) {
+  using Real = int (*)(AVCodecContext*, AVFrame*);
+  static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "avcodec_receive_frame"));
+  WaitingDecoder& waiting = waitingDecoder();
+  if (waiting.armed && !waiting.pictureWaiting && ++waiting.receives % 3 == 0) {
+    waiting.pictureWaiting = true;  // the packet just sent has made a picture: it stays inside
+    return AVERROR(EAGAIN);
+  }
+  const int ret = real(context, frame);
+  if (waiting.armed && ret == 0) {
+    waiting.pictureWaiting = false;
+    waiting.handedOut.push_back(qn::testing::copyPicture(frame));
+  }
+  return ret;
+}
 
 namespace qn::testing {
 namespace {
@@ -53,17 +109,20 @@ struct FeedResult {
   int received() const { return receivedAfterCall.empty() ? 0 : receivedAfterCall.back(); }
 };
 
-/// Feeds the stream in chunks of the given sizes, one decode call each. Every
+/// Feeds the stream in chunks of the given sizes, one decode call each, with
+/// whole access units switched on before the calls listed in `wholeFrom`. Every
 /// chunk is its own exactly sized heap copy, so a read past its end shows under
 /// the sanitizers. Each new picture is checked against the reference picture of
 /// the same number; a call that completes nothing must return the frame untouched.
 FeedResult feed(FFmpegDecoder& decoder, const std::vector<uint8_t>& stream,
-                const std::vector<size_t>& sizes, const std::vector<Picture>& reference) {
+                const std::vector<size_t>& sizes, const std::vector<Picture>& reference,
+                const std::vector<size_t>& wholeFrom = {}) {
   FeedResult result;
   size_t offset = 0;
   int received = 0;
   const uint8_t* lastPlane = nullptr;
   for (size_t i = 0; i < sizes.size(); i++) {
+    if (std::count(wholeFrom.begin(), wholeFrom.end(), i) > 0) decoder.setWholeAccessUnits(true);
     std::vector<uint8_t> chunk(stream.begin() + offset, stream.begin() + offset + sizes[i]);
     offset += sizes[i];
     const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), int(i));
@@ -457,14 +516,16 @@ TEST_P(LiveStream, AViewerJoiningAfterAKeyFrameGetsEveryPictureFromTheNextOne) {
     const EncodedStream joined = joinedAt(full, join);
     const auto reference = referenceDecode(joined.bytes, GetParam().codec);
     ASSERT_GE(reference.size(), 16u) << "join " << join;
-    const std::vector<std::pair<const char*, std::vector<size_t>>> chunkings = {
-        {"one unit", perAccessUnit(joined)},
-        {"two units", twoPerChunk(joined)},
-        {"network", randomChunks(joined, unsigned(join), 6000)},
-        {"tiny", randomChunks(joined, unsigned(join), 16)}};
-    for (const auto& [name, sizes] : chunkings) {
+    using Sizes = std::vector<size_t>;
+    const std::vector<std::tuple<const char*, Sizes, Sizes>> chunkings = {
+        {"one unit", perAccessUnit(joined), {}},
+        {"two units", twoPerChunk(joined), {}},
+        {"network", randomChunks(joined, unsigned(join), 6000), {}},
+        {"tiny", randomChunks(joined, unsigned(join), 16), {}},
+        {"whole units", perAccessUnit(joined), {0}}};
+    for (const auto& [name, sizes, wholeFrom] : chunkings) {
       auto decoder = makeDecoder(typeOf(GetParam().codec));
-      const FeedResult result = feed(*decoder, joined.bytes, sizes, reference);
+      const FeedResult result = feed(*decoder, joined.bytes, sizes, reference, wholeFrom);
       EXPECT_EQ(result.mismatches, 0) << "join " << join << ", " << name;
       EXPECT_GE(size_t(result.received()), reference.size() - mayBeHeld())
           << "join " << join << ", " << name;
@@ -512,10 +573,14 @@ TEST(SizeChange, PicturesHeldAcrossASizeChangeArriveWholeAtTheirOwnSize) {
                                             cameraStream(codec, 0, 640, 360, 12)});
     const auto reference = referenceDecode(changing.bytes, codec);
     ASSERT_EQ(reference.size(), 36u);
-    for (const auto& sizes : {perAccessUnit(changing), twoPerChunk(changing),
-                              randomChunks(changing, 5, 4000)}) {
+    const std::vector<std::pair<std::vector<size_t>, std::vector<size_t>>> chunkings = {
+        {perAccessUnit(changing), {}},
+        {twoPerChunk(changing), {}},
+        {randomChunks(changing, 5, 4000), {}},
+        {perAccessUnit(changing), {0}}};  // whole access units
+    for (const auto& [sizes, wholeFrom] : chunkings) {
       auto decoder = makeDecoder(typeOf(codec));
-      const FeedResult result = feed(*decoder, changing.bytes, sizes, reference);
+      const FeedResult result = feed(*decoder, changing.bytes, sizes, reference, wholeFrom);
       EXPECT_EQ(result.mismatches, 0);  // sizes are compared too
       EXPECT_EQ(result.emptyAfterPicture, 0);  // a later EAGAIN never empties a picture received
       // All but the parser's last access unit and the B-frame delay, which stays.
@@ -531,24 +596,31 @@ TEST_F(HostileSize, AStreamDeclaringAHugePictureGivesNoPictureAndOneLine) {
     const EncodedStream small = cameraStream(codec, 0, 352, 288, 12);
     for (auto [width, height] : {std::pair{16000, 16000}, {8000, 8000}, {4112, 4096}}) {
       const std::vector<uint8_t> hostile = withDeclaredSize(small.bytes, codec, width, height);
-      auto decoder = makeDecoder(typeOf(codec));
-      fake.lines.clear();
-      for (const auto& sizes : {std::vector<size_t>{hostile.size()},
-                                std::vector<size_t>(hostile.size() / 997, 997)}) {
-        size_t offset = 0;
-        for (size_t size : sizes) {
-          std::vector<uint8_t> chunk(hostile.begin() + offset, hostile.begin() + offset + size);
-          offset += size;
-          const AVFrame* frame = decoder->decode(chunk.data(), int(size), 1);
+      // One decoder takes the stream whole, then in 997-byte chunks; another
+      // takes it as whole access units.
+      std::vector<std::vector<uint8_t>> chunks = {hostile}, units;
+      for (size_t at = 0; at + 997 <= hostile.size(); at += 997) {
+        chunks.emplace_back(hostile.begin() + at, hostile.begin() + at + 997);
+      }
+      for (const auto& unit : small.accessUnits) {
+        units.push_back(withDeclaredSize(unit, codec, width, height));
+      }
+      const std::string line = "picture " + std::to_string(width) + "x" + std::to_string(height) +
+                               " exceeds the limit of 16777216 pixels";
+      for (bool whole : {false, true}) {
+        auto decoder = makeDecoder(typeOf(codec));
+        decoder->setWholeAccessUnits(whole);
+        fake.lines.clear();
+        for (auto& chunk : whole ? units : chunks) {
+          const AVFrame* frame = decoder->decode(chunk.data(), int(chunk.size()), 1);
           if (frame != nullptr) {
             EXPECT_LE(int64_t{frame->width} * frame->height, 4096 * 4096);
           }
         }
+        const auto said = lines();
+        EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line << " whole " << whole;
+        EXPECT_EQ(decoder->wholeAccessUnits, whole);
       }
-      const std::string line = "picture " + std::to_string(width) + "x" + std::to_string(height) +
-                               " exceeds the limit of 16777216 pixels";
-      const auto said = lines();
-      EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line;
     }
   }
 }
@@ -561,6 +633,246 @@ TEST_F(HostileSize, A4096x4096PictureIsWithinTheLimit) {
   EXPECT_TRUE(decoder->isOversize(4097, 4096));
   EXPECT_TRUE(decoder->isOversize(65536, 65536));  // the product does not wrap
   EXPECT_EQ(lines(), std::vector<std::string>{"picture 4097x4096 exceeds the limit of 16777216 pixels"});
+}
+
+// ---- Whole access units: each chunk's picture in the call that brings it ----
+
+/// The first call after which a picture had been received (the calls' count if none).
+size_t firstPictureCall(const FeedResult& result) {
+  const auto& after = result.receivedAfterCall;
+  const auto first = std::find_if(after.begin(), after.end(), [](int n) { return n > 0; });
+  return size_t(first - after.begin());
+}
+
+/// NAL unit types of an access unit, in order.
+std::vector<int> nalTypes(const std::vector<uint8_t>& unit, bool hevc) {
+  std::vector<int> types;
+  for (size_t at = nextNalHeader(unit.data(), unit.size(), 0); at < unit.size();
+       at = nextNalHeader(unit.data(), unit.size(), at)) {
+    types.push_back(hevc ? (unit[at] >> 1) & 0x3f : unit[at] & 0x1f);
+  }
+  return types;
+}
+
+struct WholeCase {
+  const char* name;
+  AVCodecID codec;
+  int bFrames;
+  const char* encoderParams;
+  std::vector<int> nalsOfASecondUnit;  // what the encoder must have made, or the case tests nothing
+};
+
+void PrintTo(const WholeCase& c, std::ostream* out) { *out << c.name; }
+
+class WholeAccessUnits : public ::testing::TestWithParam<WholeCase> {};
+
+TEST_P(WholeAccessUnits, EachPictureComesOutInTheCallOfItsAccessUnit) {
+  const WholeCase& c = GetParam();
+  StreamSpec recipe;
+  recipe.codec = c.codec;
+  recipe.width = 320;
+  recipe.height = 256;
+  recipe.frames = 20;
+  recipe.gopSize = 10;
+  recipe.bFrames = c.bFrames;
+  recipe.encoderParams = c.encoderParams;
+  const EncodedStream stream = encodeStream(recipe);
+  const auto reference = referenceDecode(stream.bytes, c.codec);
+  ASSERT_EQ(reference.size(), 20u);
+  if (!c.nalsOfASecondUnit.empty()) {
+    ASSERT_EQ(nalTypes(stream.accessUnits[1], c.codec == AV_CODEC_ID_HEVC), c.nalsOfASecondUnit);
+  }
+
+  auto parsed = makeDecoder(typeOf(c.codec));
+  const FeedResult byParser = feed(*parsed, stream.bytes, perAccessUnit(stream), reference);
+  auto whole = makeDecoder(typeOf(c.codec));
+  const FeedResult result = feed(*whole, stream.bytes, perAccessUnit(stream), reference, {0});
+  EXPECT_TRUE(whole->wholeAccessUnits) << "a whole access unit was taken for a broken one";
+  EXPECT_EQ(result.mismatches, 0);
+  EXPECT_EQ(result.emptyFrames, 0);
+  // One call ahead of the parser's framing: only the decoder's reordering holds pictures back.
+  const size_t delay = firstPictureCall(result);
+  EXPECT_EQ(delay + 1, firstPictureCall(byParser));
+  if (c.bFrames == 0) {
+    EXPECT_EQ(delay, 0u);
+  }
+  for (size_t i = delay; i < result.receivedAfterCall.size(); i++) {
+    EXPECT_EQ(result.receivedAfterCall[i], int(i + 1 - delay)) << "call " << i;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, WholeAccessUnits,
+    ::testing::Values(
+        WholeCase{"H264Baseline", AV_CODEC_ID_H264, 0, "", {1}},
+        WholeCase{"H264Main", AV_CODEC_ID_H264, 0, "cabac=1", {1}},
+        WholeCase{"H264High", AV_CODEC_ID_H264, 0, "cabac=1:8x8dct=1", {1}},
+        WholeCase{"H264FourSlices", AV_CODEC_ID_H264, 0, "slices=4", {1, 1, 1, 1}},
+        WholeCase{"H264AudAndSei", AV_CODEC_ID_H264, 0,
+                  "aud=1:nal-hrd=vbr:bitrate=400:vbv-maxrate=500:vbv-bufsize=500", {9, 6, 1}},
+        WholeCase{"H264BFrames", AV_CODEC_ID_H264, 2, "", {}},
+        WholeCase{"H265", AV_CODEC_ID_HEVC, 0, "", {}},
+        WholeCase{"H265FourSlices", AV_CODEC_ID_HEVC, 0, "slices=4", {1, 1, 1, 1}},
+        WholeCase{"H265BFrames", AV_CODEC_ID_HEVC, 2, "", {}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+class BrokenPromise : public IllegalInput, public ::testing::WithParamInterface<AVCodecID> {};
+
+TEST_P(BrokenPromise, TheParsersFramingTakesOverAndNoPictureOfACaughtBreakIsDamaged) {
+  const AVCodecID codec = GetParam();
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = 320;
+  recipe.height = 256;
+  recipe.frames = 16;
+  recipe.gopSize = 8;
+  recipe.encoderParams = "slices=4:aud=1";
+  const EncodedStream stream = encodeStream(recipe);
+  const auto reference = referenceDecode(stream.bytes, codec);
+  ASSERT_EQ(reference.size(), 16u);
+  const std::vector<size_t> units = perAccessUnit(stream);
+  // Unit 7, the last before a key frame: where its second slice starts.
+  const auto& unit7 = stream.accessUnits[7];
+  std::vector<size_t> slices;
+  for (size_t at = nextNalHeader(unit7.data(), unit7.size(), 0); at < unit7.size();
+       at = nextNalHeader(unit7.data(), unit7.size(), at)) {
+    if (isPictureNal(unit7[at], codec == AV_CODEC_ID_HEVC)) {
+      slices.push_back(startCodeOf(unit7.data(), at));
+    }
+  }
+  ASSERT_EQ(slices.size(), 4u);
+  /// The unit sizes with units [first, last) replaced by `chunks`.
+  auto replaced = [&](size_t first, size_t last, std::vector<size_t> chunks) {
+    std::vector<size_t> sizes(units.begin(), units.begin() + first);
+    sizes.insert(sizes.end(), chunks.begin(), chunks.end());
+    sizes.insert(sizes.end(), units.begin() + last, units.end());
+    return sizes;
+  };
+  struct Break {
+    const char* name;
+    std::vector<size_t> sizes;
+    std::vector<size_t> wholeFrom;  // the app sets the switch (again) before these calls
+    const char* line;
+    int damaged;  // pictures of a break no check can see: a unit that stops short
+    int received;
+  };
+  const Break breaks[] = {
+      // Caught before any damage; the app sets the switch again at unit 6, while
+      // the parser holds unit 5: nothing is lost, and the last picture comes with its unit.
+      {"two units in one chunk", replaced(3, 5, {units[3] + units[4]}), {0, 5},
+       "whole access units off at sequence 3: the chunk holds more than one access unit", 0, 16},
+      // Unit 7 up to its second slice looks whole (its picture is damaged); the rest is caught.
+      {"a chunk from a later slice", replaced(7, 8, {slices[1], units[7] - slices[1]}), {0},
+       "whole access units off at sequence 8: the chunk starts in the middle of an access unit",
+       1, 15},
+      // Cut inside unit 7's delimiter: its slices still make their picture.
+      {"a chunk from the middle of a NAL unit", replaced(7, 9, {5, units[7] - 5 + units[8]}), {0},
+       "whole access units off at sequence 8: the chunk does not start with a start code", 0, 15},
+  };
+  for (const Break& b : breaks) {
+    fake.lines.clear();
+    auto decoder = makeDecoder(typeOf(codec));
+    const FeedResult result = feed(*decoder, stream.bytes, b.sizes, reference, b.wholeFrom);
+    std::vector<std::string> said;
+    for (const std::string& line : lines()) {
+      if (line.rfind("whole access units", 0) == 0) said.push_back(line);
+    }
+    EXPECT_EQ(said, std::vector<std::string>{b.line}) << b.name;
+    EXPECT_EQ(result.mismatches, b.damaged) << b.name;
+    EXPECT_EQ(result.received(), b.received) << b.name;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(H264AndH265, BrokenPromise,
+                         ::testing::Values(AV_CODEC_ID_H264, AV_CODEC_ID_HEVC),
+                         [](const auto& info) {
+                           return std::string(info.param == AV_CODEC_ID_H264 ? "H264" : "H265");
+                         });
+
+// ---- Exact cropping and FFmpeg's send/receive contract ----
+
+/// True if both frames have one format and size and the same visible samples in every plane.
+bool samePlanes(const AVFrame* a, const AVFrame* b) {
+  if (a->format != b->format || a->width != b->width || a->height != b->height) return false;
+  const auto format = static_cast<AVPixelFormat>(a->format);
+  const int chromaShift = av_pix_fmt_desc_get(format)->log2_chroma_h;
+  for (int plane = 0; plane < av_pix_fmt_count_planes(format); plane++) {
+    const size_t bytes = static_cast<size_t>(av_image_get_linesize(format, a->width, plane));
+    const int rows = plane == 0 ? a->height : AV_CEIL_RSHIFT(a->height, chromaShift);
+    for (int y = 0; y < rows; y++) {
+      if (std::memcmp(a->data[plane] + y * a->linesize[plane],
+                      b->data[plane] + y * b->linesize[plane], bytes) != 0) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+TEST(ExactCropping, PicturesShowExactlyAWindowThatStartsAtAnUnalignedColumn) {
+  // 26 columns cropped at each side of 352, as in the conformance stream CVFC1_Sony_C.
+  for (const auto& [codec, format] : {std::pair{AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P},
+                                      {AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P},
+                                      {AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P10LE}}) {
+    StreamSpec recipe;
+    recipe.codec = codec;
+    recipe.pixelFormat = format;
+    recipe.frames = 6;
+    std::vector<std::vector<uint8_t>> units;
+    std::vector<uint8_t> bytes;
+    for (const auto& unit : encodeStream(recipe).accessUnits) {
+      units.push_back(withCroppingWindow(unit, codec, 26, 26));
+      bytes.insert(bytes.end(), units.back().begin(), units.back().end());
+    }
+    const auto reference = referenceDecodeFrames(bytes, codec, AV_CODEC_FLAG_UNALIGNED);
+    ASSERT_EQ(reference.size(), 6u);
+    ASSERT_EQ(reference[0]->width, 300);
+    for (bool whole : {false, true}) {
+      auto decoder = makeDecoder(typeOf(codec));
+      decoder->setWholeAccessUnits(whole);
+      int seen = 0;
+      for (auto& unit : units) {
+        const AVFrame* frame = decoder->decode(unit.data(), int(unit.size()), seen);
+        if (picturesReceived(*decoder) == seen) continue;
+        seen = picturesReceived(*decoder);
+        ASSERT_NE(frame, nullptr);
+        EXPECT_TRUE(samePlanes(frame, reference[seen - 1].get()))
+            << av_get_pix_fmt_name(format) << " picture " << seen << ": " << frame->width << "x"
+            << frame->height << (whole ? ", whole units" : "");
+      }
+      EXPECT_EQ(seen, whole ? 6 : 5);
+    }
+  }
+}
+
+TEST(SendReceiveContract, PacketsRefusedWhilePicturesWaitAreSentAgainAfterThem) {
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    const EncodedStream stream = cameraStream(codec, 0, 320, 256, 24);
+    const auto reference = referenceDecode(stream.bytes, codec);
+    ASSERT_EQ(reference.size(), 24u);
+    for (bool whole : {false, true}) {
+      auto decoder = makeDecoder(typeOf(codec));
+      WaitingDecoder& waiting = waitingDecoder();
+      waiting = WaitingDecoder{};
+      waiting.armed = true;
+      const FeedResult result =
+          feed(*decoder, stream.bytes, perAccessUnit(stream), reference,
+               whole ? std::vector<size_t>{0} : std::vector<size_t>{});
+      const bool lastWaits = waiting.pictureWaiting;
+      waiting.armed = false;
+      EXPECT_EQ(result.mismatches, 0);
+      // Every picture was taken out, in order, whole: none waits but the
+      // last one held back, none is left in the parser but the last unit.
+      const size_t expected = reference.size() - (whole ? 0 : 1) - (lastWaits ? 1 : 0);
+      ASSERT_EQ(waiting.handedOut.size(), expected) << (whole ? "whole units" : "parser");
+      for (size_t i = 0; i < expected; i++) {
+        const Picture& got = waiting.handedOut[i];
+        EXPECT_TRUE(got.y == reference[i].y && got.u == reference[i].u && got.v == reference[i].v)
+            << "picture " << i;
+      }
+      EXPECT_GE(result.nullResults, 6);  // the decoder did keep pictures waiting
+    }
+  }
 }
 
 }  // namespace

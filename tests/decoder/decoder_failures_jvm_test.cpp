@@ -27,6 +27,7 @@ struct Failures {
   bool getInfo = false;
   bool lockPixels = false;
   bool findDecoder = false;
+  bool shortStride = false;  // getInfo reports rows one pixel shorter than the picture's
 };
 
 Failures& failures() {
@@ -38,11 +39,24 @@ Failures& failures() {
 
 #define INTERPOSED extern "C" __attribute__((visibility("default")))
 
+/// Bitmap.isRecycled() of a bitmap, asked without disturbing the caller's JNI state.
+bool isRecycled(JNIEnv* env, jobject bitmap) {
+  if (bitmap == nullptr) return false;
+  jclass cls = env->GetObjectClass(bitmap);
+  const bool recycled = env->CallBooleanMethod(bitmap, env->GetMethodID(cls, "isRecycled", "()Z"));
+  env->DeleteLocalRef(cls);
+  return !env->ExceptionCheck() && recycled;
+}
+
 INTERPOSED int AndroidBitmap_getInfo(JNIEnv* env, jobject bitmap, AndroidBitmapInfo* info) {
+  // Android aborts the process here for a recycled bitmap.
+  if (isRecycled(env, bitmap)) ADD_FAILURE() << "AndroidBitmap_getInfo of a recycled bitmap";
   if (failures().getInfo) return ANDROID_BITMAP_RESULT_BAD_PARAMETER;
   using Real = int (*)(JNIEnv*, jobject, AndroidBitmapInfo*);
   static Real real = qn::testing::loadedSymbol<Real>("libjnigraphics.so", "AndroidBitmap_getInfo");
-  return real(env, bitmap, info);
+  const int ret = real(env, bitmap, info);
+  if (failures().shortStride && info != nullptr) info->stride -= 4;
+  return ret;
 }
 
 INTERPOSED int AndroidBitmap_lockPixels(JNIEnv* env, jobject bitmap, void** pixels) {
@@ -157,6 +171,35 @@ TEST_F(DecoderFailures, ANegativeLockGivesNullWithItsLine) {
   ASSERT_GE(lines.size(), 2u);
   EXPECT_EQ(lines[lines.size() - 2], "V:convertYUVToBitmap AndroidBitmap_lockPixels ret => -3 ");
   EXPECT_EQ(lines.back(), "D:convertYUVToBitmap AndroidBitmap_lockPixels fail");
+}
+
+TEST_F(DecoderFailures, TheAppsBitmapChangesNothingWhenBitmapCallsFailAndIsNeverWrittenThen) {
+  LocalRef fitting(env, newJavaBitmap(env, 352, 288)), recycled(env, newJavaBitmap(env, 352, 288));
+  const BitmapBytes before = readBitmap(env, fitting.get());
+  env->CallVoidMethod(recycled.get(), env->GetMethodID(env->GetObjectClass(recycled.get()), "recycle", "()V"));
+  EXPECT_EQ(takeException(env), "");
+  const struct {
+    const char* name;
+    bool Failures::*failing;
+    jobject reuse;
+    bool gives;
+  } cases[] = {{"getInfo fails", &Failures::getInfo, fitting.get(), false},
+               {"lock fails", &Failures::lockPixels, fitting.get(), false},
+               {"stride too short", &Failures::shortStride, fitting.get(), false},
+               {"recycled", nullptr, recycled.get(), true}};
+  const uint8_t byte = 0;
+  for (const auto& c : cases) {
+    if (c.failing != nullptr) failures().*c.failing = true;
+    LocalRef plain(env, convertAgain());
+    const Lines decodeLines = takeJavaLines();
+    LocalRef bitmap(env, javaDecodeInto(handle, &byte, 1, 9, true, c.reuse));
+    failures() = Failures{};
+    EXPECT_EQ(bool(plain), c.gives) << c.name;
+    EXPECT_EQ(bool(bitmap), c.gives) << c.name;
+    EXPECT_FALSE(env->IsSameObject(bitmap.get(), c.reuse)) << c.name;
+    EXPECT_EQ(takeJavaLines(), decodeLines) << c.name;
+    EXPECT_TRUE(readBitmap(env, fitting.get()).bytes == before.bytes) << c.name;
+  }
 }
 
 TEST_F(DecoderFailures, AFailedCreateBitmapLeavesItsExceptionForTheJavaCaller) {

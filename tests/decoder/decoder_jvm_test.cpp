@@ -76,6 +76,17 @@ std::vector<uint8_t> croppedBitmapBytes(const Picture& picture, int width, int h
   return out;
 }
 
+/// FFmpegDecoder.setWholeAccessUnits(handle, on) through Java.
+void javaSetWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
+  jclass decoderClass = env->FindClass("com/quarn/iot/corvasdk/core/decode/FFmpegDecoder");
+  ASSERT_NE(decoderClass, nullptr);
+  jmethodID method = env->GetStaticMethodID(decoderClass, "setWholeAccessUnits", "(JZ)V");
+  ASSERT_NE(method, nullptr);
+  env->CallStaticVoidMethod(decoderClass, method, handle, jboolean{on});
+  EXPECT_EQ(takeException(env), "");
+  env->DeleteLocalRef(decoderClass);
+}
+
 class DecoderBinding : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -568,6 +579,8 @@ TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionIsClearedToo) {
 // ---- Pixel correctness ----
 
 TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
+  javaSetWholeAccessUnits(env, 0, true);  // handle 0 is ignored
+  EXPECT_EQ(takeJavaLines(), Lines{});
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
     StreamSpec recipe;
     recipe.codec = codec;
@@ -577,19 +590,26 @@ TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
     const EncodedStream stream = encodeStream(recipe);
     const auto reference = referenceDecode(stream.bytes, codec);
     ASSERT_EQ(reference.size(), 8u);
-    JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
-    std::vector<BitmapBytes> bitmaps;
-    for (size_t i = 0; i < stream.accessUnits.size(); i++) {
-      LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
-      if (bitmap) bitmaps.push_back(readBitmap(env, bitmap.get()));
-    }
-    // The parser still holds the last access unit when the stream stops.
-    ASSERT_EQ(bitmaps.size(), reference.size() - 1);
-    for (size_t i = 0; i < bitmaps.size(); i++) {
-      EXPECT_EQ(bitmaps[i].width, 320);
-      EXPECT_EQ(bitmaps[i].height, 240);
-      EXPECT_EQ(bitmaps[i].config, "ARGB_8888");
-      EXPECT_TRUE(bitmaps[i].bytes == toBitmapBytes(reference[i])) << "picture " << i;
+    for (bool whole : {false, true}) {
+      JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
+      javaSetWholeAccessUnits(env, decoder.handle(), whole);
+      std::vector<BitmapBytes> bitmaps;
+      for (size_t i = 0; i < stream.accessUnits.size(); i++) {
+        LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));
+        if (bitmap) bitmaps.push_back(readBitmap(env, bitmap.get()));
+        // Whole access units: each picture in the call that brings its unit.
+        if (whole) {
+          EXPECT_EQ(bitmaps.size(), i + 1);
+        }
+      }
+      // The parser's framing still holds the last access unit when the stream stops.
+      ASSERT_EQ(bitmaps.size(), reference.size() - (whole ? 0 : 1));
+      for (size_t i = 0; i < bitmaps.size(); i++) {
+        EXPECT_EQ(bitmaps[i].width, 320);
+        EXPECT_EQ(bitmaps[i].height, 240);
+        EXPECT_EQ(bitmaps[i].config, "ARGB_8888");
+        EXPECT_TRUE(bitmaps[i].bytes == toBitmapBytes(reference[i])) << "picture " << i;
+      }
     }
   }
 }

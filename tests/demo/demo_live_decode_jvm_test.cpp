@@ -88,12 +88,12 @@ std::map<std::string, std::string> parseSummary(const std::string& out) {
   return fields;
 }
 
-/// Runs the demo as the Makefile does: java <outDir> [file].
-DemoRun runDemo(const std::string& outDir, const std::string& file = "") {
+/// Runs the demo as the Makefile does: java [--whole] <outDir> [file].
+DemoRun runDemo(const std::string& outDir, const std::string& file = "", bool whole = false) {
   const std::string outFile = outDir + ".stdout", errFile = outDir + ".stderr";
   std::string command = "'" + javaLauncher() + "' -cp '" QN_TEST_CLASSPATH "' -Djava.library.path='" +
-                        std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.host.LiveDecodeDemo '" + outDir +
-                        "'";
+                        std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.host.LiveDecodeDemo " +
+                        (whole ? "--whole '" : "'") + outDir + "'";
   if (!file.empty()) command += " '" + file + "'";
   const int status = runCommand(command + " </dev/null >'" + outFile + "' 2>'" + errFile + "'");
   DemoRun run;
@@ -109,6 +109,13 @@ DemoRun runDemo(const std::string& outDir, const std::string& file = "") {
 long number(const DemoRun& run, const std::string& key) {
   const auto field = run.summary.find(key);
   return field == run.summary.end() ? -1 : std::strtol(field->second.c_str(), nullptr, 10);
+}
+
+/// The number after `label` in a summary value ("... first.png (picture 7) ..." -> 7), -1 if absent.
+long numberAfter(const DemoRun& run, const std::string& key, const std::string& label) {
+  const std::string value = run.summary.count(key) ? run.summary.at(key) : "";
+  const size_t at = value.find(label);
+  return at == std::string::npos ? -1 : std::strtol(value.c_str() + at + label.size(), nullptr, 10);
 }
 
 /// A PNG file's pixels as R, G, B, A bytes, decoded by the ffmpeg tool.
@@ -135,29 +142,50 @@ int matchingPicture(const std::vector<Picture>& pictures, const std::vector<uint
   return -1;
 }
 
-/// Checks a run on a user's file: summary counts add up, PNGs show decoded pictures.
-void expectDemoOfStream(const std::string& name, AVCodecID codec, const char* codecText) {
+/// Checks a run on a user's file, chunked or one access unit per call: the counts
+/// add up, the PNGs show decoded pictures under their own numbers. B-frames keep
+/// that many pictures in the decoder: never out, and as many calls of delay.
+void expectDemoOfStream(const std::string& name, AVCodecID codec, const char* codecText, bool whole,
+                        int bFrames = 0) {
   StreamSpec recipe;
   recipe.codec = codec;
+  recipe.bFrames = bFrames;
   recipe.frames = 60;
-  recipe.bitRate = 600000;  // about 180 KB: several chunks of up to 64 KB
+  recipe.bitRate = 4000000;  // about 1.2 MB: chunks of up to 64 KB, some within one picture (repeats)
   const EncodedStream stream = encodeStream(recipe);
   const std::vector<Picture> expected = referenceDecode(stream.bytes, codec);
   ASSERT_EQ(expected.size(), 60u);
-  const std::string dir = makeTempDir("demo-" + name);
+  const std::string dir = makeTempDir("demo-" + name + (whole ? "-whole" : ""));
   const std::string file = dir + "/" + name;
   ASSERT_TRUE(writeFile(file, stream.bytes));
 
-  DemoRun run = runDemo(dir + "/out", file);
+  DemoRun run = runDemo(dir + "/out", file, whole);
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
   const std::string streamLine = run.summary.count("stream") ? run.summary.at("stream") : "";
   EXPECT_NE(streamLine.find(codecText), std::string::npos) << streamLine;
-  const long chunks = number(run, "chunks"), pictures = number(run, "pictures");
+  const long chunks = number(run, "chunks"), returned = number(run, "bitmaps");
+  const long shown = number(run, "pictures shown"), repeats = numberAfter(run, "bitmaps", "returned, ");
   const long size = static_cast<long>(stream.bytes.size());
-  EXPECT_GE(chunks, (size + 65535) / 65536);
-  EXPECT_LE(chunks, (size + 1023) / 1024);
-  EXPECT_GE(pictures, 1);
-  EXPECT_EQ(pictures + number(run, "null results"), chunks);
+  EXPECT_EQ(numberAfter(run, "pictures shown", " of "), 60);
+  EXPECT_EQ(returned + number(run, "null results"), chunks);
+  EXPECT_EQ(shown + repeats, returned);
+  EXPECT_EQ(shown + number(run, "unseen") + numberAfter(run, "unseen", "newest), "), 60) << run.out;
+  if (whole) {
+    // Each picture in its own call (B-frames: as many calls later), into the two bitmaps.
+    const std::string delay = std::to_string(bFrames);
+    EXPECT_EQ(chunks, 60);
+    EXPECT_EQ(shown, 60 - bFrames);
+    EXPECT_EQ(run.summary["delay"].rfind("median " + delay + ", max " + delay + " calls", 0), 0u)
+        << run.summary["delay"];
+    EXPECT_EQ(numberAfter(run, "bitmaps", "repeats, "), 2);
+    // create's 3, destroy's 2 and two for each picture held back; the switch never fell back.
+    EXPECT_EQ(number(run, "decoder lines"), 5 + 2 * bFrames) << run.out;
+  } else {
+    EXPECT_GE(chunks, (size + 65535) / 65536);
+    EXPECT_LE(chunks, (size + 1023) / 1024);
+    EXPECT_GE(shown, 1);
+    EXPECT_EQ(numberAfter(run, "bitmaps", "repeats, "), returned);
+  }
   EXPECT_NE(run.summary.count("decode p99"), 0u);
   // x265 says limited range even with no matrix; x264 says nothing.
   const std::string named = run.summary["pictures are"];
@@ -165,15 +193,18 @@ void expectDemoOfStream(const std::string& name, AVCodecID codec, const char* co
               named == "yuv420p, matrix unspecified (shown as BT.601), limited range")
       << named;
 
-  // The PNGs hold decoded pictures exactly; the last is the latest one the
-  // decoder gave (the parser still holds the final access unit).
+  // The PNGs hold decoded pictures exactly, each the picture its label names; the
+  // last is the latest one the decoder gave (chunked, the parser still holds the final
+  // access unit).
   const std::string out = dir + "/out/";
   EXPECT_EQ(pngSize(out + "contact-sheet.png").first > 0, true);
   for (const char* png : {"first.png", "middle.png", "last.png"}) {
     EXPECT_EQ(pngSize(out + png), std::make_pair(352, 288)) << png;
-    EXPECT_GE(matchingPicture(expected, pngPixels(out + png)), 0) << png << " shows no decoded picture";
+    EXPECT_EQ(matchingPicture(expected, pngPixels(out + png)),
+              numberAfter(run, "PNG files", std::string(png) + " (picture "))
+        << png;
   }
-  EXPECT_EQ(matchingPicture(expected, pngPixels(out + "last.png")), 58);
+  EXPECT_EQ(matchingPicture(expected, pngPixels(out + "last.png")), (whole ? 59 : 58) - bFrames);
 }
 
 TEST(LiveDecodeDemoRules, CodecTypeComesFromTheFileNameEnding) {
@@ -198,11 +229,16 @@ TEST(LiveDecodeDemoRules, PercentilesAreNearestRank) {
 }
 
 TEST(LiveDecodeDemoRun, UsersH264FileGivesSummaryAndPicturesAsPng) {
-  expectDemoOfStream("camera.h264", AV_CODEC_ID_H264, "H.264");
+  expectDemoOfStream("camera.h264", AV_CODEC_ID_H264, "H.264", false);
 }
 
 TEST(LiveDecodeDemoRun, UsersH265FileIsDecodedAsH265) {
-  expectDemoOfStream("camera.hevc", AV_CODEC_ID_HEVC, "H.265");
+  expectDemoOfStream("camera.hevc", AV_CODEC_ID_HEVC, "H.265", false);
+}
+
+TEST(LiveDecodeDemoRun, WholeAccessUnitsShowEveryPictureInItsOwnCall) {
+  expectDemoOfStream("camera.h264", AV_CODEC_ID_H264, "H.264", true, 2);
+  expectDemoOfStream("camera.hevc", AV_CODEC_ID_HEVC, "H.265", true);
 }
 
 TEST(LiveDecodeDemoRun, MissingOrUselessFileFailsWithAClearMessage) {
@@ -215,13 +251,22 @@ TEST(LiveDecodeDemoRun, MissingOrUselessFileFailsWithAClearMessage) {
   EXPECT_EQ(run.exitStatus, 1);
   EXPECT_EQ(run.err, "demo: not a regular file: " + dir + "\n");
 
-  // Bytes that hold no picture: the run ends, but is not reported as a success.
-  ASSERT_TRUE(writeFile(dir + "/noise.h264", std::vector<uint8_t>(5000, 0x42)));
-  run = runDemo(dir + "/out", dir + "/noise.h264");
-  EXPECT_EQ(run.exitStatus, 1);
-  EXPECT_EQ(number(run, "pictures"), 0);
-  EXPECT_NE(run.err.find("no picture was decoded"), std::string::npos) << run.err;
-  EXPECT_EQ(run.err.find("Exception"), std::string::npos) << run.err;
+  // Bytes that hold no picture: the run ends, but is not reported as a success, and
+  // the pictures of an earlier run are gone. The Annex B hint only without a start code.
+  for (const bool startCode : {false, true}) {
+    std::vector<uint8_t> noise(5000, 0x42);
+    if (startCode) noise[2] = 1, noise[0] = noise[1] = 0;
+    ASSERT_TRUE(writeFile(dir + "/noise.h264", noise));
+    ASSERT_TRUE(writeFile(dir + "/out/first.png", {1, 2, 3}));
+    run = runDemo(dir + "/out", dir + "/noise.h264");
+    EXPECT_EQ(run.exitStatus, 1);
+    EXPECT_EQ(number(run, "pictures shown"), 0);
+    EXPECT_EQ(numberAfter(run, "pictures shown", " of "), startCode ? 1 : 0);
+    EXPECT_FALSE(fileExists(dir + "/out/first.png"));
+    EXPECT_NE(run.err.find("no picture was decoded"), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("Annex B") != std::string::npos, !startCode) << run.err;
+    EXPECT_EQ(run.err.find("Exception"), std::string::npos) << run.err;
+  }
 }
 
 TEST(LiveDecodeDemoRun, WithoutAFileMakesAndCachesTheDefaultStream) {
@@ -230,9 +275,11 @@ TEST(LiveDecodeDemoRun, WithoutAFileMakesAndCachesTheDefaultStream) {
   ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
   EXPECT_TRUE(fileExists(out + "/testsrc2-1280x720-25fps-10s.h264"));
   EXPECT_FALSE(fileExists(out + "/testsrc2-1280x720-25fps-10s.h264.part"));
-  // 250 pictures, the last one held back by the parser: at most 249 bitmaps.
-  EXPECT_GE(number(run, "pictures"), 50);
-  EXPECT_LE(number(run, "pictures"), 249);
+  // 250 pictures, the last one held back by the parser; the others shown or skipped.
+  EXPECT_EQ(numberAfter(run, "pictures shown", " of "), 250);
+  EXPECT_GE(number(run, "pictures shown"), 50);
+  EXPECT_EQ(number(run, "pictures shown") + number(run, "unseen"), 249);
+  EXPECT_EQ(numberAfter(run, "unseen", "newest), "), 1);
   EXPECT_EQ(pngSize(out + "/last.png"), std::make_pair(1280, 720));
   // Only the first few decoder lines reach the terminal.
   size_t shown = 0;
@@ -268,7 +315,7 @@ TEST(LiveDecodeDemoRun, SignalledAndTenBitStreamsAreShownAndNamed) {
     DemoRun run = runDemo(dir + "/out", dir + "/" + c.file);
     ASSERT_EQ(run.exitStatus, 0) << run.out << run.err;
     EXPECT_EQ(run.summary["pictures are"], c.named);
-    EXPECT_GE(number(run, "pictures"), 1);
+    EXPECT_GE(number(run, "pictures shown"), 1);
     // The last PNG is one of the decoded pictures in its true colours.
     const std::vector<uint8_t> shown = pngPixels(dir + "/out/last.png");
     double best = 0;

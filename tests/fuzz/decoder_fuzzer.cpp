@@ -1,5 +1,7 @@
 // libFuzzer target of the live decoder core. The first byte picks the codec
-// (bit 0: H.264, else H.265); the next two give the join offset, little-endian:
+// (bit 0: H.264, else H.265) and whether the app promises whole access units
+// (bit 1: the switch is set before every chunk, so it comes back after each
+// chunk that breaks the promise); the next two give the join offset, little-endian:
 // how many stream bytes the viewer missed before joining, as one who connects
 // to a running camera does. The rest is a sequence of chunks, each a length byte
 // followed by that many stream bytes, so the fuzzer chooses the chunk boundaries
@@ -29,6 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   av_log_set_level(AV_LOG_QUIET);
   FFmpegDecoder decoder{};  // value-initialised: every field zero, as create() makes it
   decoder.setUp((data[0] & 1) ? 1 : 0);
+  const bool wholeUnits = (data[0] & 2) != 0;
   size_t missed = data[1] | static_cast<size_t>(data[2]) << 8;
 
   size_t offset = kHeaderBytes;
@@ -49,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (length == 0) continue;
     // An exactly sized heap copy, so a read past the chunk's end is caught.
     chunk.assign(bytes, bytes + length);
+    if (wholeUnits) decoder.setWholeAccessUnits(true);
     const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), sequence++);
     if (frame != nullptr && qn::canConvert(frame)) {
       // Convert the picture as the binding would, into exactly sized pixels, so

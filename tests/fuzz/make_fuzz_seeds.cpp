@@ -1,6 +1,8 @@
 // Writes the seed corpus of decoder_fuzzer: small generated H.264 and H.265
 // streams in the fuzzer's input form (codec byte, join offset, then
-// length-prefixed chunks), joined at the start and mid-way.
+// length-prefixed chunks), joined at the start and mid-way, and fed as whole
+// access units.
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -14,15 +16,23 @@ extern "C" {
 
 namespace {
 
-/// Encodes a stream as one fuzzer input, joined `missed` bytes in and cut into chunks of random lengths.
-std::vector<uint8_t> asFuzzInput(const std::vector<uint8_t>& stream, bool h264, size_t missed,
-                                 unsigned seed) {
-  std::vector<uint8_t> input{static_cast<uint8_t>(h264 ? 1 : 0), static_cast<uint8_t>(missed & 0xff),
+/// Encodes a stream as one fuzzer input, joined `missed` bytes in and cut into chunks
+/// of random lengths (seed > 0) or one chunk per access unit with the whole-unit bit
+/// set (seed 0; units over 255 bytes go in 255-byte pieces, breaking the promise).
+std::vector<uint8_t> asFuzzInput(const qn::testing::EncodedStream& encoded, bool h264,
+                                 size_t missed, unsigned seed) {
+  const std::vector<uint8_t>& stream = encoded.bytes;
+  const int codecBits = (h264 ? 1 : 0) | (seed == 0 ? 2 : 0);
+  std::vector<uint8_t> input{static_cast<uint8_t>(codecBits), static_cast<uint8_t>(missed & 0xff),
                              static_cast<uint8_t>(missed >> 8)};
   std::mt19937 random(seed);
   size_t offset = 0;
+  size_t unit = 0;
+  size_t unitEnd = 0;
   while (offset < stream.size()) {
-    const size_t length = std::min<size_t>(1 + random() % 255, stream.size() - offset);
+    if (seed == 0 && offset >= unitEnd) unitEnd += encoded.accessUnits[unit++].size();
+    const size_t wanted = seed == 0 ? unitEnd - offset : 1 + random() % 255;
+    const size_t length = std::min<size_t>({wanted, 255, stream.size() - offset});
     input.push_back(static_cast<uint8_t>(length));
     input.insert(input.end(), stream.begin() + offset, stream.begin() + offset + length);
     offset += length;
@@ -48,14 +58,17 @@ int main(int argc, char** argv) {
       recipe.frames = 6;
       recipe.gopSize = 3;
       recipe.bFrames = bFrames;
-      const auto stream = qn::testing::encodeStream(recipe).bytes;
+      const auto stream = qn::testing::encodeStream(recipe);
       const bool h264 = codec == AV_CODEC_ID_H264;
-      for (size_t missed : {size_t{0}, stream.size() / 3}) {
-        const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
-                                 std::to_string(bFrames) + "-join" + std::to_string(missed);
-        qn::testing::writeFile(name, asFuzzInput(stream, h264, missed & 0xffff, 7u + bFrames));
+      const std::string name = dir + "/seed-" + (h264 ? "h264" : "h265") + "-b" +
+                               std::to_string(bFrames);
+      for (size_t missed : {size_t{0}, stream.bytes.size() / 3}) {
+        qn::testing::writeFile(name + "-join" + std::to_string(missed),
+                               asFuzzInput(stream, h264, missed & 0xffff, 7u + bFrames));
         written++;
       }
+      qn::testing::writeFile(name + "-whole-units", asFuzzInput(stream, h264, 0, 0));
+      written++;
     }
   }
   // One small stream of each other pixel format the bitmap conversion takes.
@@ -64,7 +77,7 @@ int main(int argc, char** argv) {
                                AV_PIX_FMT_YUV444P10LE, AV_PIX_FMT_GRAY8}) {
     const auto recipe = qn::testing::colourRecipe(AV_CODEC_ID_HEVC, format, AVCOL_SPC_BT709,
                                                   AVCOL_RANGE_MPEG, 64, 48, 3);
-    const auto stream = qn::testing::encodeStream(recipe).bytes;
+    const auto stream = qn::testing::encodeStream(recipe);
     const std::string name = dir + "/seed-h265-" + av_get_pix_fmt_name(format);
     qn::testing::writeFile(name, asFuzzInput(stream, false, 0, 11u + written));
     written++;

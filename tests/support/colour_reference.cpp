@@ -59,12 +59,15 @@ std::vector<uint8_t> swscaleRgba(const AVFrame* frame) {
   const int* matrix = sws_getCoefficients(swscaleMatrix(frame->colorspace));
   sws_setColorspaceDetails(context, matrix, fullRange(frame) ? 1 : 0, matrix, 1, 0, 1 << 16,
                            1 << 16);
-  std::vector<uint8_t> out(static_cast<size_t>(frame->width) * frame->height * 4);
+  // libswscale writes whole words past the last pixel of odd widths: room for them.
+  const size_t bytes = static_cast<size_t>(frame->width) * frame->height * 4;
+  std::vector<uint8_t> out(bytes + 64);
   uint8_t* outPlanes[1] = {out.data()};
   const int outStrides[1] = {frame->width * 4};
   const int rows = sws_scale(context, planes, lineSizes, 0, frame->height, outPlanes, outStrides);
   sws_freeContext(context);
   if (rows != frame->height) return {};
+  out.resize(bytes);
   return out;
 }
 

@@ -163,6 +163,21 @@ jobject javaDecode(jlong handle, const uint8_t* data, size_t size, int sequence,
   return bitmap;
 }
 
+jobject javaDecodeInto(jlong handle, const uint8_t* data, size_t size, int sequence, bool detail,
+                       jobject reuse) {
+  JNIEnv* env = jniEnv();
+  jbyteArray array = newByteArray(env, data, size);
+  jclass decoder = findClass(env, kDecoderClass);
+  jmethodID decodeInto = staticMethod(env, decoder, "decodeInto",
+                                      "(J[BIZLandroid/graphics/Bitmap;)Landroid/graphics/Bitmap;");
+  jobject bitmap = env->CallStaticObjectMethod(decoder, decodeInto, handle, array, sequence,
+                                               detail ? JNI_TRUE : JNI_FALSE, reuse);
+  env->ExceptionCheck();
+  env->DeleteLocalRef(decoder);
+  env->DeleteLocalRef(array);
+  return bitmap;
+}
+
 void javaDestroy(jlong handle) {
   JNIEnv* env = jniEnv();
   jclass decoder = findClass(env, kDecoderClass);
@@ -210,6 +225,23 @@ int32_t bitmapPixel(JNIEnv* env, jobject bitmap, int x, int y) {
   EXPECT_EQ(takeException(env), "");
   env->DeleteLocalRef(cls);
   return pixel;
+}
+
+jobject newJavaBitmap(JNIEnv* env, int width, int height, const char* config) {
+  jclass bitmapClass = findClass(env, "android/graphics/Bitmap");
+  jclass configClass = findClass(env, "android/graphics/Bitmap$Config");
+  jobject configValue = env->GetStaticObjectField(
+      configClass, env->GetStaticFieldID(configClass, config, "Landroid/graphics/Bitmap$Config;"));
+  jobject bitmap = env->CallStaticObjectMethod(
+      bitmapClass,
+      staticMethod(env, bitmapClass, "createBitmap",
+                   "(IILandroid/graphics/Bitmap$Config;)Landroid/graphics/Bitmap;"),
+      width, height, configValue);
+  EXPECT_EQ(takeException(env), "");
+  env->DeleteLocalRef(configValue);
+  env->DeleteLocalRef(configClass);
+  env->DeleteLocalRef(bitmapClass);
+  return bitmap;
 }
 
 long bitmapsCreated(JNIEnv* env) {

@@ -40,6 +40,9 @@ jlong javaCreate(int type);
 jobject javaDecode(jlong handle, jbyteArray data, int sequence, bool detail);
 /// The same, from a byte range.
 jobject javaDecode(jlong handle, const uint8_t* data, size_t size, int sequence, bool detail);
+/// FFmpegDecoder.decodeInto(...) through Java from a byte range, with the app's bitmap `reuse`.
+jobject javaDecodeInto(jlong handle, const uint8_t* data, size_t size, int sequence, bool detail,
+                       jobject reuse);
 /// FFmpegDecoder.destroy(handle) through Java.
 void javaDestroy(jlong handle);
 
@@ -74,6 +77,9 @@ BitmapBytes readBitmap(JNIEnv* env, jobject bitmap);
 
 /// Bitmap.getPixel(x, y).
 int32_t bitmapPixel(JNIEnv* env, jobject bitmap, int x, int y);
+
+/// Bitmap.createBitmap(width, height, Config.<config>): a new mutable bitmap.
+jobject newJavaBitmap(JNIEnv* env, int width, int height, const char* config = "ARGB_8888");
 
 /// How many bitmaps the Bitmap stand-in has made in this process.
 long bitmapsCreated(JNIEnv* env);

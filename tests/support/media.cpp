@@ -138,12 +138,14 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
   if (recipe.bitRate > 0) context->bit_rate = recipe.bitRate;
   av_opt_set(context->priv_data, "preset", "ultrafast", 0);
   if (recipe.bFrames == 0) av_opt_set(context->priv_data, "tune", "zerolatency", 0);
-  if (recipe.codec == AV_CODEC_ID_H264) {
-    if (recipe.bFrames > 0) av_opt_set(context->priv_data, "x264-params", "bframes=2:b-adapt=0", 0);
-  } else {
-    std::string params = "log-level=none";
-    if (recipe.bFrames > 0) params += ":bframes=2:b-adapt=0";
-    av_opt_set(context->priv_data, "x265-params", params.c_str(), 0);
+  std::string params = recipe.codec == AV_CODEC_ID_H264 ? "" : "log-level=none";
+  for (const std::string& more : {std::string(recipe.bFrames > 0 ? "bframes=2:b-adapt=0" : ""),
+                                  recipe.encoderParams}) {
+    if (!more.empty()) params += (params.empty() ? "" : ":") + more;
+  }
+  if (!params.empty()) {
+    av_opt_set(context->priv_data,
+               recipe.codec == AV_CODEC_ID_H264 ? "x264-params" : "x265-params", params.c_str(), 0);
   }
   if (avcodec_open2(context.get(), codec, nullptr) < 0) {
     ADD_FAILURE() << "could not open " << name;
@@ -171,20 +173,22 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
   return out;
 }
 
-std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec) {
+std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                     int contextFlags) {
   std::vector<Picture> pictures;
-  for (const FrameHandle& frame : referenceDecodeFrames(stream, codec)) {
+  for (const FrameHandle& frame : referenceDecodeFrames(stream, codec, contextFlags)) {
     pictures.push_back(copyPicture(frame.get()));
   }
   return pictures;
 }
 
 std::vector<FrameHandle> referenceDecodeFrames(const std::vector<uint8_t>& stream,
-                                               AVCodecID codecId) {
+                                               AVCodecID codecId, int contextFlags) {
   std::vector<FrameHandle> pictures;
   const AVCodec* codec = avcodec_find_decoder(codecId);
   std::unique_ptr<AVCodecContext, ContextFree> context(avcodec_alloc_context3(codec));
   context->thread_count = 1;
+  context->flags |= contextFlags;
   avcodec_open2(context.get(), codec, nullptr);
   std::unique_ptr<AVCodecParserContext, ParserFree> parser(av_parser_init(codecId));
   std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());

@@ -33,6 +33,7 @@ struct StreamSpec {
   AVColorRange colorRange = AVCOL_RANGE_UNSPECIFIED;
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
   AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
+  std::string encoderParams;  // more x264-params / x265-params, e.g. "slices=4"
 };
 
 /// A moving pattern of `frames` width x height pictures in the given pixel format and colour signalling.
@@ -62,11 +63,13 @@ struct FrameFree {
 using FrameHandle = std::unique_ptr<AVFrame, FrameFree>;
 
 /// Decodes a whole elementary stream independently (parser flushed, decoder
-/// drained); every decoded frame as FFmpeg gave it.
-std::vector<FrameHandle> referenceDecodeFrames(const std::vector<uint8_t>& stream, AVCodecID codec);
+/// drained) with the given AVCodecContext flags; every decoded frame as FFmpeg gave it.
+std::vector<FrameHandle> referenceDecodeFrames(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                               int contextFlags = 0);
 
 /// Decodes a whole elementary stream independently (parser flushed, decoder drained).
-std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec);
+std::vector<Picture> referenceDecode(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                     int contextFlags = 0);
 
 /// The ARGB_8888 bitmap bytes (R, G, B, A) of a picture, by libyuv's I420ToABGR.
 std::vector<uint8_t> toBitmapBytes(const Picture& picture);

@@ -159,9 +159,11 @@ size_t h265SizeFields(BitReader& in) {
   return in.position();
 }
 
-/// The SPS payload (NAL header included) declaring width x height, or empty if not an SPS.
-std::vector<uint8_t> rewrittenSps(const std::vector<uint8_t>& unit, AVCodecID codec, int width,
-                                  int height) {
+/// The SPS payload (NAL header included) with the fields from the picture size
+/// on rewritten by `edit(in, out)`, which reads the old ones from `in` (placed
+/// at the size) and writes the new ones into `out`; empty if not an SPS.
+template <typename Edit>
+std::vector<uint8_t> editedSps(const std::vector<uint8_t>& unit, AVCodecID codec, Edit edit) {
   const bool h264 = codec == AV_CODEC_ID_H264;
   const size_t header = h264 ? 1 : 2;
   const bool sps = h264 ? (unit[0] & 0x1F) == 7 : ((unit[0] >> 1) & 0x3F) == 33;
@@ -169,17 +171,27 @@ std::vector<uint8_t> rewrittenSps(const std::vector<uint8_t>& unit, AVCodecID co
   const std::vector<uint8_t> rbsp = toRbsp({unit.begin() + header, unit.end()});
   BitReader in(rbsp);
   const size_t sizeAt = h264 ? h264SizeFields(in) : h265SizeFields(in);
-  in.ue();
-  in.ue();  // the old size
   BitWriter out;
   out.copy(rbsp, 0, sizeAt);
-  out.ue(h264 ? static_cast<uint32_t>((width + 15) / 16 - 1) : static_cast<uint32_t>(width));
-  out.ue(h264 ? static_cast<uint32_t>((height + 15) / 16 - 1) : static_cast<uint32_t>(height));
+  edit(in, out);
   out.copy(rbsp, in.position(), stopBitPosition(rbsp));
   std::vector<uint8_t> rewritten(unit.begin(), unit.begin() + header);
   const std::vector<uint8_t> payload = fromRbsp(out.finish());
   rewritten.insert(rewritten.end(), payload.begin(), payload.end());
   return rewritten;
+}
+
+/// The stream with every SPS passed through editedSps with `edit`.
+template <typename Edit>
+std::vector<uint8_t> withEditedSps(const std::vector<uint8_t>& stream, AVCodecID codec, Edit edit) {
+  std::vector<uint8_t> out;
+  for (const std::vector<uint8_t>& unit : nalUnits(stream)) {
+    const std::vector<uint8_t> sps = editedSps(unit, codec, edit);
+    const std::vector<uint8_t>& kept = sps.empty() ? unit : sps;
+    out.insert(out.end(), {0, 0, 0, 1});
+    out.insert(out.end(), kept.begin(), kept.end());
+  }
+  return out;
 }
 
 }  // namespace
@@ -216,14 +228,34 @@ EncodedStream spliced(const std::vector<EncodedStream>& parts) {
 
 std::vector<uint8_t> withDeclaredSize(const std::vector<uint8_t>& stream, AVCodecID codec,
                                       int width, int height) {
-  std::vector<uint8_t> out;
-  for (const std::vector<uint8_t>& unit : nalUnits(stream)) {
-    const std::vector<uint8_t> sps = rewrittenSps(unit, codec, width, height);
-    const std::vector<uint8_t>& kept = sps.empty() ? unit : sps;
-    out.insert(out.end(), {0, 0, 0, 1});
-    out.insert(out.end(), kept.begin(), kept.end());
-  }
-  return out;
+  const bool h264 = codec == AV_CODEC_ID_H264;
+  return withEditedSps(stream, codec, [&](BitReader& in, BitWriter& out) {
+    in.ue();
+    in.ue();  // the old size
+    out.ue(h264 ? static_cast<uint32_t>((width + 15) / 16 - 1) : static_cast<uint32_t>(width));
+    out.ue(h264 ? static_cast<uint32_t>((height + 15) / 16 - 1) : static_cast<uint32_t>(height));
+  });
+}
+
+std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                        int left, int right) {
+  const bool h264 = codec == AV_CODEC_ID_H264;
+  return withEditedSps(stream, codec, [&](BitReader& in, BitWriter& out) {
+    out.ue(in.ue());
+    out.ue(in.ue());  // the size stays
+    if (h264) {
+      const uint32_t frameMbsOnly = in.bits(1);
+      out.bits(frameMbsOnly, 1);
+      if (frameMbsOnly == 0) out.bits(in.bits(1), 1);  // mb_adaptive_frame_field_flag
+      out.bits(in.bits(1), 1);                         // direct_8x8_inference_flag
+    }
+    if (in.bits(1) != 0) {
+      for (int i = 0; i < 4; i++) in.ue();  // the old window
+    }
+    out.bits(1, 1);
+    // Offsets count pairs of luma columns in 4:2:0; none at the top or bottom.
+    for (int offset : {left / 2, right / 2, 0, 0}) out.ue(static_cast<uint32_t>(offset));
+  });
 }
 
 }  // namespace qn::testing

@@ -25,4 +25,9 @@ EncodedStream spliced(const std::vector<EncodedStream>& parts);
 std::vector<uint8_t> withDeclaredSize(const std::vector<uint8_t>& stream, AVCodecID codec,
                                       int width, int height);
 
+/// The stream with every sequence parameter set cropping `left` and `right` luma
+/// columns (even counts: 4:2:0 crops in pairs) and nothing at the top or bottom.
+std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCodecID codec,
+                                        int left, int right);
+
 }  // namespace qn::testing

@@ -24,6 +24,10 @@ import javax.imageio.ImageIO;
  * from the kernel and unmapped when freed, as Android's allocator does with
  * blocks that large, so every such bitmap starts on new pages; by default they
  * come from calloc, which hands back warm memory.
+ *
+ * <p>As on Android, createBitmap(width, height, config) makes a mutable bitmap, and
+ * copy(config, false) and createBitmap(Bitmap) immutable ones; isMutable() tells
+ * them apart, which is what FFmpegDecoder.decodeInto looks at.
  */
 public final class Bitmap {
     /** Pixel configurations, with Android's bytes per pixel. */
@@ -73,6 +77,7 @@ public final class Bitmap {
     private final int width;
     private final int height;
     private final Config config;
+    private final boolean mutable;
     // Read by libjnigraphics: the pixel address, the recycled flag and the lock count.
     private long nativePixels;
     private boolean recycled;
@@ -80,10 +85,11 @@ public final class Bitmap {
     private final ByteBuffer pixels;
     private final Cleaner.Cleanable freer;
 
-    private Bitmap(int width, int height, Config config) {
+    private Bitmap(int width, int height, Config config, boolean mutable) {
         this.width = width;
         this.height = height;
         this.config = config;
+        this.mutable = mutable;
         long bytes = (long) width * height * config.bytesPerPixel;
         if (bytes > Integer.MAX_VALUE) {
             throw new IllegalArgumentException("bitmap size exceeds 32 bits");
@@ -107,12 +113,35 @@ public final class Bitmap {
         if (config == null) {
             throw new NullPointerException("config is null");
         }
+        return allocate(width, height, config, true);
+    }
+
+    /** Returns an immutable bitmap of src's pixels: src itself if it is immutable, else a copy. */
+    public static Bitmap createBitmap(Bitmap src) {
+        return src.mutable ? src.copy(src.config, false) : src;
+    }
+
+    /**
+     * Returns a new bitmap with this one's pixels, mutable or not as asked. The host
+     * converts no pixels between configs: another config gives null, as Android does
+     * for a conversion it does not support.
+     */
+    public Bitmap copy(Config config, boolean isMutable) {
+        checkReadable("copy()");
+        if (config != this.config) return null;
+        Bitmap copy = allocate(width, height, config, isMutable);
+        copyPixelsToBuffer(copy.pixels.duplicate());
+        return copy;
+    }
+
+    /** Counts and makes a bitmap; fails as on a full heap while tests ask for it. */
+    private static Bitmap allocate(int width, int height, Config config, boolean mutable) {
         if (failingCreations > 0) {
             failingCreations--;
             throw new OutOfMemoryError("Failed to allocate a " + width + "x" + height + " bitmap");
         }
         created.incrementAndGet();
-        return new Bitmap(width, height, config);
+        return new Bitmap(width, height, config, mutable);
     }
 
     public int getWidth() { return width; }
@@ -126,6 +155,9 @@ public final class Bitmap {
     public int getByteCount() { return getRowBytes() * height; }
 
     public synchronized boolean isRecycled() { return recycled; }
+
+    /** False for bitmaps whose pixels must not change, such as copies made immutable. */
+    public boolean isMutable() { return mutable; }
 
     /** Frees the pixels now; the bitmap can no longer be read. */
     public synchronized void recycle() {

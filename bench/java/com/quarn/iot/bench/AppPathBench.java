@@ -19,7 +19,7 @@ import java.util.concurrent.atomic.AtomicInteger;
  * one pixel of every bitmap they get. Prints one CSV line of figures.
  *
  * <pre>
- *   decode &lt;run&gt; &lt;kind&gt; &lt;case&gt; &lt;codec&gt; &lt;stream&gt; &lt;units&gt; &lt;decoders&gt; drop|recycle
+ *   decode &lt;run&gt; &lt;kind&gt; &lt;case&gt; &lt;codec&gt; &lt;stream&gt; &lt;units&gt; &lt;decoders&gt; drop|recycle|reuse
  *   leak   &lt;run&gt; &lt;case&gt; &lt;codec&gt; &lt;stream&gt; &lt;units&gt; &lt;calls&gt;
  * </pre>
  *
@@ -27,13 +27,15 @@ import java.util.concurrent.atomic.AtomicInteger;
  * the previous frame does, or dropped, as one that leaves it to the collector
  * does; dropped pixels are freed in batches at the collections that the bitmap
  * stand-in requests, as Android does, once they have grown by
- * qn.bitmap.collectAfterBytes (96 MiB). The leak run
+ * qn.bitmap.collectAfterBytes (96 MiB). With reuse, each call goes through
+ * FFmpegDecoder.decodeInto with the bitmap not on show, so a viewer alternates
+ * two bitmaps kept from the warm-up on. The leak run
  * recycles, so the resident size it samples moves only with what the library
  * keeps per call.
  */
 public final class AppPathBench {
     private static final int WARM_UP_UNITS = 100;
-    private static final List<String> BITMAP_POLICIES = List.of("drop", "recycle");
+    private static final List<String> BITMAP_POLICIES = List.of("drop", "recycle", "reuse");
     private static final int LEAK_WARM_UP_CALLS = 6000;
     private static final int LEAK_SAMPLE_EVERY = 500;
 
@@ -51,13 +53,12 @@ public final class AppPathBench {
         Memory.residentKib();
         if (args.length == 9 && args[0].equals("decode") && BITMAP_POLICIES.contains(args[8])) {
             runDecoders(args[1], args[2], args[3], Integer.parseInt(args[4]),
-                    loadUnits(Path.of(args[5]), Path.of(args[6])), Integer.parseInt(args[7]),
-                    args[8].equals("recycle"));
+                    loadUnits(Path.of(args[5]), Path.of(args[6])), Integer.parseInt(args[7]), args[8]);
         } else if (args.length == 7 && args[0].equals("leak")) {
             runLeak(args[1], args[2], Integer.parseInt(args[3]),
                     loadUnits(Path.of(args[4]), Path.of(args[5])), Integer.parseInt(args[6]));
         } else {
-            System.err.println("usage: decode <run> <kind> <case> <codec> <stream> <units> <decoders> drop|recycle\n"
+            System.err.println("usage: decode <run> <kind> <case> <codec> <stream> <units> <decoders> drop|recycle|reuse\n"
                     + "       leak <run> <case> <codec> <stream> <units> <calls>");
             System.exit(2);
         }
@@ -91,9 +92,23 @@ public final class AppPathBench {
         return chunks.toArray(new byte[0][]);
     }
 
+    /** The two bitmaps of a viewer that reuses them: the one on show and the one to decode into. */
+    static final class BitmapPair {
+        Bitmap shown;
+        Bitmap spare;
+
+        /** Shows the returned bitmap; the one shown before becomes the spare. */
+        void show(Bitmap bitmap) {
+            spare = shown;
+            shown = bitmap;
+        }
+    }
+
     /** What one decoder thread measured. */
     static final class Pass {
         int pictures;
+        /** Bitmaps the library made: every one, except those a reusing viewer got back. */
+        int made;
         long[] callNanos = new long[0];
         long startNanos;
         long endNanos;
@@ -101,22 +116,29 @@ public final class AppPathBench {
 
     /**
      * Feeds `calls` chunks, cycling through the units, to the decoder; drops or recycles each
-     * bitmap after reading its centre pixel. A stream decodes seamlessly when cycled: it
-     * starts with a key frame and its parameter sets.
+     * bitmap after reading its centre pixel, or with a pair, decodes into its spare. A stream
+     * decodes seamlessly when cycled: it starts with a key frame and its parameter sets.
      */
-    static Pass feed(long decoder, byte[][] units, int calls, boolean recycle) {
+    static Pass feed(long decoder, byte[][] units, int calls, boolean recycle, BitmapPair pair) {
         Pass pass = new Pass();
         pass.callNanos = new long[calls];
         int sink = 0;
         pass.startNanos = System.nanoTime();
         for (int i = 0; i < calls; i++) {
             long before = System.nanoTime();
-            Bitmap bitmap = FFmpegDecoder.decode(decoder, units[i % units.length], i, false);
+            byte[] unit = units[i % units.length];
+            Bitmap bitmap = pair != null ? FFmpegDecoder.decodeInto(decoder, unit, i, false, pair.spare)
+                    : FFmpegDecoder.decode(decoder, unit, i, false);
             pass.callNanos[i] = System.nanoTime() - before;
             if (bitmap != null) {
                 pass.pictures++;
                 sink += bitmap.getPixel(bitmap.getWidth() / 2, bitmap.getHeight() / 2);
-                if (recycle) bitmap.recycle();
+                if (pair == null || bitmap != pair.spare) pass.made++;
+                if (pair != null) {
+                    pair.show(bitmap);
+                } else if (recycle) {
+                    bitmap.recycle();
+                }
             }
         }
         pass.endNanos = System.nanoTime();
@@ -125,21 +147,23 @@ public final class AppPathBench {
     }
 
     /** Warms up on a throw-away decoder, then decodes the whole stream once on a fresh one. */
-    static Pass warmThenDecode(int codec, byte[][] units, boolean recycle, CyclicBarrier start)
+    static Pass warmThenDecode(int codec, byte[][] units, String policy, CyclicBarrier start)
             throws Exception {
+        boolean recycle = !policy.equals("drop");
+        BitmapPair pair = policy.equals("reuse") ? new BitmapPair() : null;
         long warmUp = FFmpegDecoder.create(codec);
-        feed(warmUp, units, Math.min(WARM_UP_UNITS, units.length), recycle);
+        feed(warmUp, units, Math.min(WARM_UP_UNITS, units.length), recycle, pair);
         FFmpegDecoder.destroy(warmUp);
         long decoder = FFmpegDecoder.create(codec);
         start.await();
-        Pass pass = feed(decoder, units, units.length, recycle);
+        Pass pass = feed(decoder, units, units.length, recycle, pair);
         FFmpegDecoder.destroy(decoder);
         return pass;
     }
 
     /** One decoder per Java thread, each on its own copy of the stream; prints aggregate figures. */
     static void runDecoders(String run, String kind, String label, int codec, byte[][] units,
-                            int decoders, boolean recycle) throws Exception {
+                            int decoders, String policy) throws Exception {
         long[] cpuAtStart = new long[1];
         CyclicBarrier start = new CyclicBarrier(decoders, () -> cpuAtStart[0] = Memory.processCpuNanos());
         Pass[] passes = new Pass[decoders];
@@ -150,7 +174,7 @@ public final class AppPathBench {
             final byte[][] own = deepCopy(units);
             threads[t] = new Thread(() -> {
                 try {
-                    passes[index] = warmThenDecode(codec, own, recycle, start);
+                    passes[index] = warmThenDecode(codec, own, policy, start);
                 } catch (Throwable e) {
                     failures[index] = e;
                 }
@@ -164,18 +188,20 @@ public final class AppPathBench {
         }
         long first = Long.MAX_VALUE, last = Long.MIN_VALUE;
         int pictures = 0;
+        int made = 0;
         List<long[]> calls = new ArrayList<>();
         for (Pass pass : passes) {
             first = Math.min(first, pass.startNanos);
             last = Math.max(last, pass.endNanos);
             pictures += pass.pictures;
+            made += pass.made;
             calls.add(pass.callNanos);
         }
         long[] sorted = concatSorted(calls);
         double seconds = (last - first) / 1e9;
         System.out.println(csv(run, kind, label, decoders, sorted.length, pictures, seconds, cpuSeconds,
                 percentileMillis(sorted, 0.5), percentileMillis(sorted, 0.99),
-                Memory.peakResidentKib(), "", ""));
+                Memory.peakResidentKib(), "", "") + "," + made);
     }
 
     /**
@@ -200,7 +226,7 @@ public final class AppPathBench {
                 cpuAtStart = Memory.processCpuNanos();
             }
             if (round == warmUpRounds + rounds) break;
-            Pass pass = feed(decoder, units, LEAK_SAMPLE_EVERY, true);
+            Pass pass = feed(decoder, units, LEAK_SAMPLE_EVERY, true, null);
             if (round >= warmUpRounds) {
                 pictures += pass.pictures;
                 System.arraycopy(pass.callNanos, 0, callNanos, (round - warmUpRounds) * LEAK_SAMPLE_EVERY,

@@ -26,15 +26,22 @@ import javax.imageio.ImageIO;
  * median over the runs; ratios are taken within each run first, since the
  * machine is shared and only figures measured side by side compare.
  *
- * <p>CSV columns: run, kind (app, app-drop, app-fresh, app-fresh-drop, floor, floor-fresh,
- * peer, peer-wall, scale, leak), case,
+ * <p>CSV columns: run, kind (app, app-drop, app-fresh, app-fresh-drop, app-reuse,
+ * app-reuse-fresh, floor, floor-fresh, peer, peer-wall, scale, leak), case,
  * decoders, calls, pictures, seconds, cpu_seconds, pps, median_ms, p99_ms,
- * peak_rss_kib, rss_growth_kib, growth_bytes_per_call.
+ * peak_rss_kib, rss_growth_kib, growth_bytes_per_call, bitmaps_made (app kinds only).
  *
  * <pre>  BenchReport &lt;bench.csv&gt; &lt;output folder&gt; &lt;machine text&gt;</pre>
  */
 public final class BenchReport {
     private static final double FLOOR_SHARE_GOAL = 0.90;
+    /** Two bitmaps reused through decodeInto: their goal against the floor, warm and on fresh pages. */
+    private static final double REUSE_GOAL = 0.97;
+    private static final String[] REUSE_KINDS = {"app-reuse", "app-reuse-fresh"};
+    private static final String[] REUSE_NAMES = {", two bitmaps reused", ", two bitmaps reused, fresh pages"};
+    private static final double[] REUSE_GOALS = {REUSE_GOAL, FLOOR_SHARE_GOAL};
+    /** Bitmaps a reusing viewer may cause to be made per 1,000 pictures. */
+    private static final double MADE_PER_THOUSAND_GOAL = 2;
     /** The app-path kinds: bitmaps recycled after use, and bitmaps dropped for the collector. */
     private static final String[] APP_KINDS = {"app", "app-drop"};
     /** The app-path kinds with fresh pages for every large bitmap, as on Android, and their names. */
@@ -46,12 +53,13 @@ public final class BenchReport {
     /** One CSV line. */
     record Row(String run, String kind, String label, int decoders, int calls, int pictures,
                double seconds, double cpuSeconds, double pps, double medianMs, double p99Ms,
-               double peakKib, double growthKib, double growthPerCall) {
+               double peakKib, double growthKib, double growthPerCall, double made) {
         static Row parse(String line) {
             String[] f = line.split(",", -1);
             return new Row(f[0], f[1], f[2], Integer.parseInt(f[3]), Integer.parseInt(f[4]),
                     Integer.parseInt(f[5]), number(f[6]), number(f[7]), number(f[8]), number(f[9]),
-                    number(f[10]), number(f[11]), number(f[12]), number(f[13]));
+                    number(f[10]), number(f[11]), number(f[12]), number(f[13]),
+                    f.length > 14 ? number(f[14]) : Double.NaN);
         }
 
         /** Pictures per second of CPU time, all threads of the process counted. */
@@ -141,6 +149,12 @@ public final class BenchReport {
 
     /** Appends the table row of one app case; returns where it stands against the goals. */
     static String appRow(StringBuilder md, String name, List<Row> app, List<Row> floor, List<Row> peer) {
+        return appRow(md, name, app, floor, peer, FLOOR_SHARE_GOAL);
+    }
+
+    /** The same, against the given goal for app/floor. */
+    static String appRow(StringBuilder md, String name, List<Row> app, List<Row> floor, List<Row> peer,
+                         double floorGoal) {
         double vsFloor = ratioWithinRuns(app, floor, Row::pps);
         double vsPeer = ratioWithinRuns(app, peer, Row::pps);
         double cpuVsFloor = ratioWithinRuns(app, floor, Row::cpuPps);
@@ -152,8 +166,8 @@ public final class BenchReport {
                 fmt("%.2f", median(app, Row::p99Ms)), mib(median(app, Row::peakKib))));
         return String.format(Locale.ROOT,
                 "%s: app/floor %s, CPU %s (goal ≥ %s: %s); app/peer %s, CPU %s (goal ≥ 100%%: %s)",
-                name, percent(vsFloor), percent(cpuVsFloor), percent(FLOOR_SHARE_GOAL),
-                verdict(vsFloor, cpuVsFloor, FLOOR_SHARE_GOAL), percent(vsPeer), percent(cpuVsPeer),
+                name, percent(vsFloor), percent(cpuVsFloor), percent(floorGoal),
+                verdict(vsFloor, cpuVsFloor, floorGoal), percent(vsPeer), percent(cpuVsPeer),
                 verdict(vsPeer, cpuVsPeer, 1));
     }
 
@@ -189,6 +203,7 @@ public final class BenchReport {
                 if (label.contains("1920x1080")) goals.add(goal);
             }
             freshRows(md, goals, rows, label);
+            reuseRows(md, goals, rows, label);
         }
         for (int decoders : decoderCounts(rows)) {
             for (String label : labels(rows, "scale")) {
@@ -242,6 +257,24 @@ public final class BenchReport {
                 + " (%s ms of CPU time): contract floor %s pictures/s against %s", caseName(label),
                 fmt("%.2f", extraMs), fmt("%.2f", extraCpuMs), fmt("%.0f", median(contract, Row::pps)),
                 fmt("%.0f", median(floor, Row::pps))));
+    }
+
+    /**
+     * The rows of a case whose viewer reuses two bitmaps through decodeInto, against the
+     * floor (which converts into one reused buffer), and the bitmaps made per 1,000 pictures.
+     */
+    static void reuseRows(StringBuilder md, List<String> goals, List<Row> rows, String label) {
+        for (int k = 0; k < REUSE_KINDS.length; k++) {
+            List<Row> app = select(rows, REUSE_KINDS[k], label, 1);
+            if (app.isEmpty()) continue;
+            String name = caseName(label) + REUSE_NAMES[k];
+            goals.add(appRow(md, name, app, select(rows, "floor", label, 1), select(rows, "peer", label, 1),
+                    REUSE_GOALS[k]));
+            double perThousand = median(app, r -> 1000 * r.made / r.pictures);
+            goals.add(String.format(Locale.ROOT, "%s: %s bitmaps made per 1,000 pictures (goal ≤ %.0f: %s)", name,
+                    fmt("%.1f", perThousand), MADE_PER_THOUSAND_GOAL,
+                    perThousand <= MADE_PER_THOUSAND_GOAL ? "met" : "missed"));
+        }
     }
 
     /** The median over runs of one kind's figure minus the other kind's, taken in the same run. */

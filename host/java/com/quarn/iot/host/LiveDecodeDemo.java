@@ -3,11 +3,11 @@ package com.quarn.iot.host;
 import android.graphics.Bitmap;
 import com.quarn.iot.corvasdk.core.decode.FFmpegDecoder;
 import java.awt.Color;
+import java.awt.Font;
 import java.awt.Graphics2D;
 import java.awt.RenderingHints;
 import java.awt.image.BufferedImage;
 import java.io.IOException;
-import java.io.InputStream;
 import java.io.OutputStream;
 import java.io.PrintStream;
 import java.nio.charset.StandardCharsets;
@@ -27,10 +27,17 @@ import javax.imageio.ImageIO;
  * The live-decode demo: feeds a camera-like H.264/H.265 elementary stream to
  * FFmpegDecoder in network-sized chunks, one decode call per chunk, as the app
  * does; writes a few pictures and a contact sheet as PNG and ends with a summary.
+ * With --whole it feeds one whole access unit per call with the decoder's
+ * whole-access-unit switch on, into two alternating bitmaps (decodeInto), as a
+ * viewer whose camera SDK hands over one frame at a time does.
  *
- * <p>Usage: {@code LiveDecodeDemo <outDir> [FILE]}. Without FILE a moving test
- * pattern (1280x720, 25 pictures per second, 10 s) is made with the ffmpeg tool
- * on the first run and cached in outDir.
+ * <p>Usage: {@code LiveDecodeDemo [--whole] <outDir> [FILE]}. Without FILE a moving
+ * test pattern (1280x720, 25 pictures per second, 10 s) is made with the ffmpeg
+ * tool on the first run and cached in outDir.
+ *
+ * <p>Pictures are numbered in the decoder's output order: picture k is the k-th the
+ * decoder gives out, which the demo knows from the packets each call sent (the
+ * detail line "avcodec_send_packet success") less the stream's reordering delay.
  */
 public final class LiveDecodeDemo {
     /** Codec types of FFmpegDecoder.create. */
@@ -50,6 +57,8 @@ public final class LiveDecodeDemo {
 
     /** Normal decoder lines printed before the rest are only counted. */
     static final int SHOWN_LOG_LINES = 5;
+    /** The detail line the decoder writes for each packet it sends. */
+    static final String SENT_PACKET_LINE = "avcodec_send_packet success";
 
     private static final long PROGRESS_INTERVAL_NANOS = 1_000_000_000L;
 
@@ -62,20 +71,26 @@ public final class LiveDecodeDemo {
 
     /** Runs the demo; returns the process exit code (0 success, 1 failure, 2 usage). */
     static int run(String[] args, PrintStream out, PrintStream err) {
+        boolean whole = args.length > 0 && args[0].equals("--whole");
+        if (whole) args = Arrays.copyOfRange(args, 1, args.length);
         if (args.length < 1 || args.length > 2) {
-            err.println("usage: LiveDecodeDemo <outDir> [stream.h264 | stream.h265 | stream.hevc]");
+            err.println("usage: LiveDecodeDemo [--whole] <outDir> [stream.h264 | stream.h265 | stream.hevc]");
             return 2;
         }
         try {
             Path outDir = outputFolder(args[0]);
+            for (String png : List.of(FIRST_PNG, MIDDLE_PNG, LAST_PNG, SHEET_PNG)) {
+                Files.deleteIfExists(outDir.resolve(png));  // a failed run leaves no old pictures
+            }
             Path stream = args.length == 2 ? checkedInput(args[1]) : defaultStream(outDir, out);
             int type = codecTypeFor(stream.toString());
-            Summary summary = decodeStream(stream, type, outDir, out);
-            summary.picture = describePictures(stream, type);
+            Map<String, String> probed = probe(stream, type);
+            Summary summary = decodeStream(stream, type, whole, reorderDelay(probed), outDir, out);
+            summary.picture = describePictures(probed);
             summary.print(out);
-            if (summary.pictures == 0) {
-                throw new DemoFailure("no picture was decoded from " + stream
-                        + "; is it a raw H.264/H.265 (Annex B) elementary stream?");
+            if (summary.returned == 0) {
+                throw new DemoFailure("no picture was decoded from " + stream + (summary.units.startCode ? ""
+                        : "; it holds no start code: is it a raw H.264/H.265 (Annex B) elementary stream?"));
             }
             return 0;
         } catch (DemoFailure e) {
@@ -150,13 +165,18 @@ public final class LiveDecodeDemo {
         return stream;
     }
 
-    /** Feeds the stream chunk by chunk through one decoder and gathers what came back. */
-    private static Summary decodeStream(Path stream, int type, Path outDir, PrintStream out)
-            throws DemoFailure, IOException {
-        long total = Files.size(stream);
-        Summary summary = new Summary(stream, type, total);
+    /**
+     * Feeds the stream through one decoder, chunk by chunk or (whole) one access unit
+     * per call into two alternating bitmaps, and gathers what came back.
+     */
+    private static Summary decodeStream(Path stream, int type, boolean whole, int delay, Path outDir,
+            PrintStream out) throws DemoFailure, IOException {
+        byte[] bytes = Files.readAllBytes(stream);
+        AccessUnits units = AccessUnits.of(bytes, type == TYPE_H265);
+        int[] ends = whole ? units.ends() : randomChunkEnds(bytes.length);
+        Summary summary = new Summary(stream, type, bytes.length, whole, units, ends);
         LogCounter log = new LogCounter(out);
-        Progress progress = new Progress(out, total);
+        Progress progress = new Progress(out, bytes.length);
         log.progress = progress;
         try {
             FFmpegDecoder.setLogSink(log);
@@ -164,30 +184,42 @@ public final class LiveDecodeDemo {
             throw new DemoFailure("cannot load the native library (" + e
                     + "); run the demo with: make demo");
         }
-        PictureKeeper keeper = new PictureKeeper(outDir, total);
+        PictureKeeper keeper = new PictureKeeper(outDir, bytes.length);
         long handle = FFmpegDecoder.create(type);
         if (handle == 0) throw new DemoFailure("FFmpegDecoder.create returned no decoder");
-        try (InputStream in = Files.newInputStream(stream)) {
-            Random sizes = new Random(CHUNK_SEED);
-            long offset = 0;
-            for (int sequence = 0; ; sequence++) {
-                byte[] chunk = in.readNBytes(MIN_CHUNK_BYTES
-                        + sizes.nextInt(MAX_CHUNK_BYTES - MIN_CHUNK_BYTES + 1));
-                if (chunk.length == 0) break;
-                offset += chunk.length;
+        FFmpegDecoder.setWholeAccessUnits(handle, whole);
+        Bitmap shown = null;
+        Bitmap spare = null;  // whole: the bitmap the next picture goes into
+        try {
+            for (int call = 0, from = 0; call < ends.length; from = ends[call++]) {
+                byte[] chunk = Arrays.copyOfRange(bytes, from, ends[call]);
+                int sentBefore = log.sentPackets;
                 long start = System.nanoTime();
-                Bitmap bitmap = FFmpegDecoder.decode(handle, chunk, sequence, false);
-                summary.addCall(System.nanoTime() - start, bitmap != null);
-                if (bitmap != null) keeper.take(bitmap, offset);
-                progress.update(offset, summary, false);
+                Bitmap bitmap = whole ? FFmpegDecoder.decodeInto(handle, chunk, call, true, spare)
+                        : FFmpegDecoder.decode(handle, chunk, call, true);
+                long nanos = System.nanoTime() - start;
+                int picture = summary.addCall(nanos, bitmap, bitmap != null && bitmap != spare,
+                        log.sentPackets - sentBefore, log.sentPackets - delay - 1);
+                if (bitmap != null) {
+                    if (picture >= 0) keeper.take(bitmap, ends[call], picture);
+                    if (whole) {
+                        spare = shown;
+                    } else if (shown != null) {
+                        shown.recycle();
+                    }
+                    shown = bitmap;
+                }
+                progress.update(ends[call], summary, false);
             }
-            progress.update(total, summary, true);
-            keeper.finish();
+            progress.update(bytes.length, summary, true);
+            keeper.finish(shown, summary.lastPicture);
         } finally {
             FFmpegDecoder.destroy(handle);
             FFmpegDecoder.setLogSink(null);
-            keeper.recycle();
+            if (shown != null) shown.recycle();
+            if (spare != null) spare.recycle();
         }
+        summary.outputs = Math.max(0, log.sentPackets - delay);
         summary.logLines = log.normal;
         summary.detailLines = log.detail;
         summary.written = keeper.written;
@@ -195,30 +227,122 @@ public final class LiveDecodeDemo {
         return summary;
     }
 
+    /** Where each network-sized chunk ends: sizes uniformly random, from a fixed seed so runs repeat. */
+    static int[] randomChunkEnds(int total) {
+        Random sizes = new Random(CHUNK_SEED);
+        int[] ends = new int[total / MIN_CHUNK_BYTES + 1];
+        int count = 0;
+        for (int end = 0; end < total; ) {
+            end = (int) Math.min(total, (long) end + MIN_CHUNK_BYTES
+                    + sizes.nextInt(MAX_CHUNK_BYTES - MIN_CHUNK_BYTES + 1));
+            ends[count++] = end;
+        }
+        return Arrays.copyOf(ends, count);
+    }
+
     /**
-     * The stream's pixel format, matrix, range and (if HDR) transfer as ffprobe
-     * reads them from its first picture, with how the bitmaps show them.
+     * The stream's access units as the decoder's parser finds them: a unit begins at an
+     * AUD, a parameter set, a prefix SEI or the first slice of a picture, once the unit
+     * before holds a picture; bytes before the first start code go with the first unit.
      */
-    static String describePictures(Path stream, int type) {
+    static final class AccessUnits {
+        /** Where each unit begins; the first at 0. */
+        final int[] starts;
+        final int total;
+        /** Units that hold a picture. */
+        final int pictures;
+        final boolean startCode;
+
+        private AccessUnits(int[] starts, int total, int pictures, boolean startCode) {
+            this.starts = starts;
+            this.total = total;
+            this.pictures = pictures;
+            this.startCode = startCode;
+        }
+
+        static AccessUnits of(byte[] s, boolean h265) {
+            int[] starts = new int[16];
+            int count = 1;
+            int pictures = 0;
+            boolean unitHasPicture = false;
+            int header = nextNalHeader(s, 0);
+            boolean startCode = header >= 0;
+            for (; header >= 0 && header < s.length; header = nextNalHeader(s, header)) {
+                int nalStart = header - 3 - (header > 3 && s[header - 4] == 0 ? 1 : 0);
+                int type = h265 ? (s[header] >> 1) & 0x3f : s[header] & 0x1f;
+                boolean picture = h265 ? type <= 31 : type >= 1 && type <= 5;
+                // first_mb_in_slice == 0 is the bit 1; first_slice_segment_in_pic_flag is the bit itself.
+                int sliceByte = header + (h265 ? 2 : 1);
+                boolean firstSlice = picture && sliceByte < s.length && (s[sliceByte] & 0x80) != 0;
+                boolean opens = firstSlice || (h265 ? (type >= 32 && type <= 35) || type == 39
+                        || (type >= 41 && type <= 44) || (type >= 48 && type <= 55)
+                        : type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18));
+                if (opens && unitHasPicture) {
+                    if (count == starts.length) starts = Arrays.copyOf(starts, count * 2);
+                    starts[count++] = nalStart;
+                    unitHasPicture = false;
+                }
+                if (picture && !unitHasPicture) pictures++;
+                unitHasPicture |= picture;
+            }
+            return new AccessUnits(Arrays.copyOf(starts, count), s.length, pictures, startCode);
+        }
+
+        /** Where each unit ends (exclusive). */
+        int[] ends() {
+            int[] ends = new int[starts.length];
+            for (int i = 0; i < starts.length; i++) ends[i] = i + 1 < starts.length ? starts[i + 1] : total;
+            return ends;
+        }
+
+        /** Index of the first byte after the next 00 00 01 at or after from, or -1. */
+        private static int nextNalHeader(byte[] s, int from) {
+            for (int i = from; i + 3 <= s.length; i++) {
+                if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) return i + 3;
+            }
+            return -1;
+        }
+    }
+
+    /**
+     * What ffprobe reads of the stream's first pictures: pixel format, matrix, range,
+     * transfer and reordering delay; "error" names why nothing was read.
+     */
+    static Map<String, String> probe(Path stream, int type) {
         List<String> command = List.of("ffprobe", "-v", "error", "-f", type == TYPE_H265 ? "hevc" : "h264",
                 "-select_streams", "v:0", "-show_entries",
-                "stream=pix_fmt,color_space,color_range,color_transfer",
+                "stream=pix_fmt,color_space,color_range,color_transfer,has_b_frames",
                 "-of", "default=noprint_wrappers=1", stream.toString());
         Map<String, String> fields = new HashMap<>();
         try {
             Process ffprobe = new ProcessBuilder(command).redirectErrorStream(true).start();
             String text = new String(ffprobe.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-            if (ffprobe.waitFor() != 0) return "unknown (ffprobe could not read the stream)";
+            if (ffprobe.waitFor() != 0) return Map.of("error", "ffprobe could not read the stream");
             for (String line : text.split("\n")) {
                 int equals = line.indexOf('=');
                 if (equals > 0) fields.put(line.substring(0, equals), line.substring(equals + 1).trim());
             }
         } catch (IOException e) {
-            return "unknown (cannot run ffprobe: " + e.getMessage() + ")";
+            return Map.of("error", "cannot run ffprobe: " + e.getMessage());
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
-            return "unknown (interrupted)";
+            return Map.of("error", "interrupted");
         }
+        return fields;
+    }
+
+    /** The pictures the decoder holds back to put them in display order (has_b_frames); 0 if unknown. */
+    static int reorderDelay(Map<String, String> probed) {
+        try {
+            return Math.max(0, Integer.parseInt(probed.getOrDefault("has_b_frames", "0")));
+        } catch (NumberFormatException e) {
+            return 0;
+        }
+    }
+
+    /** The probed pixel format, matrix, range and (if HDR) transfer, with how the bitmaps show them. */
+    static String describePictures(Map<String, String> fields) {
+        if (fields.containsKey("error")) return "unknown (" + fields.get("error") + ")";
         return pictureDescription(fields.getOrDefault("pix_fmt", "unknown"),
                 fields.getOrDefault("color_space", "unknown"), fields.getOrDefault("color_range", "unknown"),
                 fields.getOrDefault("color_transfer", "unknown"));
@@ -242,12 +366,13 @@ public final class LiveDecodeDemo {
         DemoFailure(String message) { super(message); }
     }
 
-    /** Counts the decoder's forwarded lines and prints the first few normal ones. */
+    /** Counts the decoder's forwarded lines and sent packets, and prints the first few normal lines. */
     private static final class LogCounter implements FFmpegDecoder.LogSink {
         private final PrintStream out;
         Progress progress;
         int normal;
         int detail;
+        int sentPackets;
 
         LogCounter(PrintStream out) { this.out = out; }
 
@@ -255,6 +380,7 @@ public final class LiveDecodeDemo {
         public void line(boolean isDetail, String text) {
             if (isDetail) {
                 detail++;
+                if (text.startsWith(SENT_PACKET_LINE)) sentPackets++;
                 return;
             }
             normal++;
@@ -283,8 +409,8 @@ public final class LiveDecodeDemo {
             long now = System.nanoTime();
             if (!last && now - lastPrint < PROGRESS_INTERVAL_NANOS) return;
             lastPrint = now;
-            String text = String.format(Locale.ROOT, "decoding: %3d%% of %s, %d chunks, %d pictures",
-                    total == 0 ? 100 : offset * 100 / total, megabytes(total), summary.chunks, summary.pictures);
+            String text = String.format(Locale.ROOT, "decoding: %3d%% of %s, %d calls, %d pictures shown",
+                    total == 0 ? 100 : offset * 100 / total, megabytes(total), summary.calls, summary.shown);
             if (terminal) {
                 out.print("\r" + text);
                 lineOpen = !last;
@@ -303,9 +429,9 @@ public final class LiveDecodeDemo {
     }
 
     /**
-     * Picks the pictures to keep: the first, the first past half of the stream
-     * and the last as PNG files, and evenly spaced ones (by stream position) for
-     * the contact sheet. Every bitmap is recycled as soon as it is no longer needed.
+     * Picks the pictures to keep: the first shown, the first past half of the stream
+     * and the last as PNG files, and evenly spaced ones (by stream position) for the
+     * contact sheet, each labelled with its picture number. Holds no bitmap.
      */
     private static final class PictureKeeper {
         private static final int COLUMNS = 4;
@@ -316,9 +442,10 @@ public final class LiveDecodeDemo {
         private final Path outDir;
         private final long total;
         private final BufferedImage[] thumbs = new BufferedImage[COLUMNS * ROWS];
+        private final int[] thumbPictures = new int[COLUMNS * ROWS];
         private int thumbWidth;
         private int thumbHeight;
-        private Bitmap latest;
+        private boolean firstWritten;
         private boolean middleWritten;
         final StringBuilder written = new StringBuilder();
 
@@ -327,36 +454,33 @@ public final class LiveDecodeDemo {
             this.total = total;
         }
 
-        /** Takes the bitmap returned by the chunk that ended at offset. */
-        void take(Bitmap bitmap, long offset) throws IOException {
-            if (latest == null) {
-                writePng(bitmap, FIRST_PNG);
+        /** Takes a new picture, returned by the call whose chunk ended at offset. */
+        void take(Bitmap bitmap, long offset, int picture) throws IOException {
+            if (!firstWritten) {
+                writePng(bitmap, FIRST_PNG, picture);
                 chooseThumbSize(bitmap);
+                firstWritten = true;
             }
             if (!middleWritten && offset * 2 >= total) {
-                writePng(bitmap, MIDDLE_PNG);
+                writePng(bitmap, MIDDLE_PNG, picture);
                 middleWritten = true;
             }
             // Slot k shows the first picture at or past k/(slots-1) of the stream; the last slot is kept for the end.
             for (int k = 0; k < thumbs.length - 1; k++) {
-                if (thumbs[k] == null && offset * (thumbs.length - 1) >= k * total) thumbs[k] = thumbnail(bitmap);
+                if (thumbs[k] == null && offset * (thumbs.length - 1) >= k * total) {
+                    thumbs[k] = thumbnail(bitmap);
+                    thumbPictures[k] = picture;
+                }
             }
-            if (latest != null) latest.recycle();
-            latest = bitmap;
         }
 
-        /** Writes the last picture and the contact sheet. */
-        void finish() throws IOException {
-            if (latest == null) return;
-            writePng(latest, LAST_PNG);
-            thumbs[thumbs.length - 1] = thumbnail(latest);
+        /** Writes the last picture shown and the contact sheet. */
+        void finish(Bitmap last, int picture) throws IOException {
+            if (last == null) return;
+            writePng(last, LAST_PNG, picture);
+            thumbs[thumbs.length - 1] = thumbnail(last);
+            thumbPictures[thumbs.length - 1] = picture;
             writeSheet();
-        }
-
-        /** Recycles the bitmap still held. */
-        void recycle() {
-            if (latest != null) latest.recycle();
-            latest = null;
         }
 
         /** Thumbnails THUMB_WIDTH wide with the first picture's aspect (clamped to a square's height). */
@@ -366,13 +490,13 @@ public final class LiveDecodeDemo {
             thumbHeight = (int) Math.max(1, Math.min(THUMB_WIDTH, height));
         }
 
-        private void writePng(Bitmap bitmap, String name) throws IOException {
+        private void writePng(Bitmap bitmap, String name, int picture) throws IOException {
             try (OutputStream file = Files.newOutputStream(outDir.resolve(name))) {
                 if (!bitmap.compress(Bitmap.CompressFormat.PNG, 100, file)) {
                     throw new IOException("PNG encoding failed for " + name);
                 }
             }
-            noteWritten(name);
+            noteWritten(name + " (picture " + picture + ")");
         }
 
         private void writeSheet() throws IOException {
@@ -382,12 +506,18 @@ public final class LiveDecodeDemo {
             Graphics2D g = sheet.createGraphics();
             g.setColor(new Color(0x20, 0x20, 0x20));
             g.fillRect(0, 0, width, height);
+            g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, 14));
             for (int k = 0; k < thumbs.length; k++) {
                 BufferedImage thumb = thumbs[k];
                 if (thumb == null) continue;  // the stream gave no picture past this point
                 int x = GAP + (k % COLUMNS) * (thumbWidth + GAP) + (thumbWidth - thumb.getWidth()) / 2;
                 int y = GAP + (k / COLUMNS) * (thumbHeight + GAP) + (thumbHeight - thumb.getHeight()) / 2;
                 g.drawImage(thumb, x, y, null);
+                String label = "#" + thumbPictures[k];
+                g.setColor(Color.BLACK);
+                g.fillRect(x, y, g.getFontMetrics().stringWidth(label) + 8, 20);
+                g.setColor(Color.WHITE);
+                g.drawString(label, x + 4, y + 15);
             }
             g.dispose();
             if (!ImageIO.write(sheet, "png", outDir.resolve(SHEET_PNG).toFile())) {
@@ -450,10 +580,23 @@ public final class LiveDecodeDemo {
         final Path stream;
         final int type;
         final long bytes;
-        int chunks;
-        int pictures;
+        final boolean whole;
+        final AccessUnits units;
+        final int[] unitEnds;
+        /** Where each call's chunk ends in the stream. */
+        final int[] callEnds;
+        int calls;
+        int returned;
+        int made;
+        int repeats;
+        int shown;
         int nulls;
+        /** Pictures the decoder gave out; those no call returned were skipped. */
+        int outputs;
+        int lastPicture = -1;
         long[] callNanos = new long[1024];
+        long[] delays = new long[1024];
+        int delayCount;
         long decodeNanos;
         int logLines;
         int detailLines;
@@ -461,35 +604,77 @@ public final class LiveDecodeDemo {
         Path outDir;
         String picture = "";
 
-        Summary(Path stream, int type, long bytes) {
+        Summary(Path stream, int type, long bytes, boolean whole, AccessUnits units, int[] callEnds) {
             this.stream = stream;
             this.type = type;
             this.bytes = bytes;
+            this.whole = whole;
+            this.units = units;
+            this.unitEnds = units.ends();
+            this.callEnds = callEnds;
         }
 
-        /** Records one decode call: its duration and whether it gave a bitmap. */
-        void addCall(long nanos, boolean gavePicture) {
-            if (chunks == callNanos.length) callNanos = Arrays.copyOf(callNanos, chunks * 2);
-            callNanos[chunks++] = nanos;
+        /**
+         * Records one call: its duration, its bitmap (new if made), the packets it sent and
+         * the number of the newest picture given out so far. Returns the number of a new
+         * picture shown, or -1 (no bitmap, or the previous picture again).
+         */
+        int addCall(long nanos, Bitmap bitmap, boolean newBitmap, int sent, int newest) {
+            if (calls == callNanos.length) callNanos = Arrays.copyOf(callNanos, calls * 2);
+            callNanos[calls++] = nanos;
             decodeNanos += nanos;
-            if (gavePicture) pictures++;
-            else nulls++;
+            if (newBitmap) made++;
+            if (bitmap == null) {
+                nulls++;
+                return -1;
+            }
+            returned++;
+            // A chunk that completes no packet gives the previous picture again.
+            if (sent == 0 && lastPicture >= 0) {
+                repeats++;
+                return -1;
+            }
+            lastPicture = Math.max(newest, lastPicture + 1);
+            shown++;
+            if (lastPicture < unitEnds.length) {
+                // Calls from the one that fed the unit's last byte to this one.
+                int at = Arrays.binarySearch(callEnds, unitEnds[lastPicture]);
+                if (delayCount == delays.length) delays = Arrays.copyOf(delays, delayCount * 2);
+                delays[delayCount++] = calls - 1 - (at >= 0 ? at : -at - 1);
+            }
+            return lastPicture;
         }
 
         void print(PrintStream out) {
-            long[] sorted = Arrays.copyOf(callNanos, chunks);
+            long[] sorted = Arrays.copyOf(callNanos, calls);
             Arrays.sort(sorted);
+            long[] sortedDelays = Arrays.copyOf(delays, delayCount);
+            Arrays.sort(sortedDelays);
             double seconds = decodeNanos / 1e9;
             out.println("Summary");
             out.println("  stream:          " + stream + " (" + (type == TYPE_H265 ? "H.265" : "H.264")
                     + ", " + megabytes(bytes) + ")");
             if (!picture.isEmpty()) out.println("  pictures are:    " + picture);
-            out.printf(Locale.ROOT, "  chunks:          %d (%d to %d bytes, seed %d)%n",
-                    chunks, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, CHUNK_SEED);
-            out.printf(Locale.ROOT, "  pictures:        %d (bitmaps returned)%n", pictures);
+            if (whole) {
+                out.printf(Locale.ROOT, "  chunks:          %d, one access unit each (whole-access-unit switch on)%n",
+                        calls);
+            } else {
+                out.printf(Locale.ROOT, "  chunks:          %d (%d to %d bytes, seed %d)%n",
+                        calls, MIN_CHUNK_BYTES, MAX_CHUNK_BYTES, CHUNK_SEED);
+            }
+            out.printf(Locale.ROOT, "  pictures shown:  %d of %d%n", shown, units.pictures);
+            out.printf(Locale.ROOT, "  bitmaps:         %d returned, %d repeats, %d made%s%n", returned, repeats,
+                    made, whole ? " (decodeInto, two alternating)" : "");
+            out.printf(Locale.ROOT, "  unseen:          %d skipped (a chunk that completes several pictures returns"
+                    + " only the newest), %d still held at the end%n", outputs - shown,
+                    Math.max(0, units.pictures - outputs));
+            if (delayCount > 0) {
+                out.printf(Locale.ROOT, "  delay:           median %d, max %d calls (output picture k against access"
+                        + " unit k's last byte)%n", percentile(sortedDelays, 50), percentile(sortedDelays, 100));
+            }
             out.printf(Locale.ROOT, "  null results:    %d%n", nulls);
-            out.printf(Locale.ROOT, "  pictures/s:      %.1f (%.3f s spent in decode calls)%n",
-                    seconds > 0 ? pictures / seconds : 0.0, seconds);
+            out.printf(Locale.ROOT, "  pictures/s:      %.1f decoded (%.3f s spent in decode calls)%n",
+                    seconds > 0 ? outputs / seconds : 0.0, seconds);
             out.printf(Locale.ROOT, "  decode median:   %.3f ms%n", percentile(sorted, 50) / 1e6);
             out.printf(Locale.ROOT, "  decode p99:      %.3f ms%n", percentile(sorted, 99) / 1e6);
             out.printf(Locale.ROOT, "  decoder lines:   %d normal, %d detail%n", logLines, detailLines);

@@ -36,6 +36,12 @@ public final class FFmpegDecoder {
     /** Decodes one received chunk; a new ARGB_8888 bitmap of the latest picture, or null. */
     public static native Bitmap decode(long handle, byte[] data, int sequence, boolean detail);
 
+    /** Decodes as decode does, into reuse (returned) if it is a mutable, live ARGB_8888 bitmap of the picture's size, else into a new one. */
+    public static native Bitmap decodeInto(long handle, byte[] data, int sequence, boolean detail, Bitmap reuse);
+
+    /** While on, each chunk is one whole access unit and its picture comes out in the same call; 0 is ignored. */
+    public static native void setWholeAccessUnits(long handle, boolean on);
+
     /** Deletes the decoder behind the handle; 0 is ignored. */
     public static native void destroy(long handle);
 
