@@ -50,14 +50,14 @@ test: build
 # The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream.
 demo: configure
 	@$(QUIET_HOST_BUILD)
-	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(BUILD)/demo $(if $(FILE),"$(FILE)")
+	@$(HOST_RUN) com.quarn.iot.programs.LiveDecodeDemo $(BUILD)/demo $(if $(FILE),"$(FILE)")
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
 # The build stays quiet, so the tool's lines come first; stdbuf keeps the tools'
 # own stdout lines before the result, even in a pipe.
 tool: configure
 	@$(QUIET_HOST_BUILD)
-	@stdbuf -oL $(HOST_RUN) com.quarn.iot.host.ToolRunner $(ARGS)
+	@stdbuf -oL $(HOST_RUN) com.quarn.iot.programs.ToolRunner $(ARGS)
 
 bench: deps
 	@scripts/bench.sh
