@@ -1,5 +1,7 @@
 # Front door of the host build: every target installs what is missing,
-# configures and builds before it runs anything.
+# configures and builds before it runs anything. On a built tree the package
+# check is one dpkg-query and configuring is skipped, so `make tool` and
+# `make demo` cost about what the program itself costs.
 BUILD      ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS       ?= $(shell nproc)
@@ -20,11 +22,23 @@ all: build
 deps:
 	@scripts/install-deps.sh
 
+# Configures only for a new build folder or other settings: once configured,
+# `cmake --build` notices edited CMake files and configures again by itself.
+CONFIGURE_ARGS = -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS) > $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }
+	@if [ ! -f $(BUILD)/CMakeCache.txt ] || [ "$$(cat $(BUILD)/configure.args 2>/dev/null)" != '$(CONFIGURE_ARGS)' ]; then \
+	  cmake -S . -B $(BUILD) $(CONFIGURE_ARGS) > $(BUILD).configure.log || { cat $(BUILD).configure.log; exit 1; }; \
+	  echo '$(CONFIGURE_ARGS)' > $(BUILD)/configure.args; \
+	fi
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
+
+# Builds only the library and the host jar (with the stand-ins they load), quietly:
+# the build's output is shown only when it fails.
+QUIET_HOST_BUILD = { [ -f $(BUILD)/java/qn_host.jar ] || echo "Building the library and the host jar (first run only; log: $(BUILD).build.log)"; } && \
+	cmake --build $(BUILD) -j $(JOBS) --target qn_host_java > $(BUILD).build.log 2>&1 \
+	|| { cat $(BUILD).build.log; exit 1; }
 
 # Every test: unit, JVM and tool tests through CTest; then, in a clang build with
 # AddressSanitizer + UBSan, the native tests again and every fuzz target for
@@ -35,15 +49,16 @@ test: build
 
 # The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream;
 # WHOLE=1 feeds one access unit per call with the whole-access-unit switch on.
-demo: build
-	@$(HOST_RUN) com.quarn.iot.host.LiveDecodeDemo $(if $(WHOLE),--whole) $(BUILD)/demo $(if $(FILE),"$(FILE)")
+demo: configure
+	@$(QUIET_HOST_BUILD)
+	@$(HOST_RUN) com.quarn.iot.programs.LiveDecodeDemo $(if $(WHOLE),--whole) $(BUILD)/demo $(if $(FILE),"$(FILE)")
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
-# The build stays quiet (its output is shown only when it fails), so the tool's lines
-# come first; stdbuf keeps the tools' own stdout lines before the result, even in a pipe.
+# The build stays quiet, so the tool's lines come first; stdbuf keeps the tools'
+# own stdout lines before the result, even in a pipe.
 tool: configure
-	@cmake --build $(BUILD) -j $(JOBS) > $(BUILD).build.log 2>&1 || { cat $(BUILD).build.log; exit 1; }
-	@stdbuf -oL $(HOST_RUN) com.quarn.iot.host.ToolRunner $(ARGS)
+	@$(QUIET_HOST_BUILD)
+	@stdbuf -oL $(HOST_RUN) com.quarn.iot.programs.ToolRunner $(ARGS)
 
 bench: deps
 	@scripts/bench.sh

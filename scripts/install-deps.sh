@@ -16,9 +16,13 @@ packages=(
   "$@"
 )
 
+# One dpkg-query for the whole list: a process per package made every make
+# target wait seconds on a busy machine.
+installed=" $(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null |
+  awk '$2 == "installed" { printf "%s ", $1 }' || true)"
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  [[ "$installed" == *" $p "* ]] || missing+=("$p")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0
 

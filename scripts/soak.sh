@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # `make soak`: the live path through Java for SOAK_MINUTES (default 10) with
-# 8 decoders on 8 threads (com.quarn.iot.host.LiveSoak): streams joined mid-way,
+# 8 decoders on 8 threads (com.quarn.iot.programs.LiveSoak): streams joined mid-way,
 # random network chunking, 1 % of chunks lost or damaged, resolution changes,
 # detail logging flipping, decoders reconnecting. Samples every 10 s go to
 # $BUILD/soak/soak.csv and soak.png. Fails on a crash, on any -Xcheck:jni
@@ -56,11 +56,11 @@ echo "Soaking the live path for $MINUTES min (samples every 10 s in $out/soak.cs
 log=$out/soak.log
 status=0
 "$JAVA_HOME/bin/java" -Xcheck:jni -Xms256m -Xmx256m -XX:+AlwaysPreTouch -Djava.awt.headless=true -Djava.library.path="$BUILD/lib" \
-  -XX:ErrorFile="$out/hs_err_%p.log" -cp "$BUILD/java/qn_host.jar" com.quarn.iot.host.LiveSoak \
+  -XX:ErrorFile="$out/hs_err_%p.log" -cp "$BUILD/java/qn_host.jar" com.quarn.iot.programs.LiveSoak \
   "$out" $((MINUTES * 60)) "$streams/sizes.h264" "$streams/sizes.h265" "${SIZES[@]}" > "$log" 2>&1 || status=$?
 grep '^soak:' "$log" || true
 # The plot, drawn by a JVM of its own without -Xcheck:jni (see LiveSoak).
-"$JAVA_HOME/bin/java" -Djava.awt.headless=true -cp "$BUILD/java/qn_host.jar" com.quarn.iot.host.LiveSoak \
+"$JAVA_HOME/bin/java" -Djava.awt.headless=true -cp "$BUILD/java/qn_host.jar" com.quarn.iot.programs.LiveSoak \
   plot "$out/soak.csv" "$out/soak.png" || echo "soak: no plot drawn"
 if grep -q -E 'WARNING in native method|FATAL ERROR in native method' "$log"; then
   grep -m 5 -E 'WARNING in native method|FATAL ERROR in native method' "$log"

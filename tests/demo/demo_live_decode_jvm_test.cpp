@@ -1,4 +1,4 @@
-// The live-decode demo (com.quarn.iot.host.LiveDecodeDemo): its rules, called
+// The live-decode demo (com.quarn.iot.programs.LiveDecodeDemo): its rules, called
 // in this process's JVM, and whole runs as `make demo` starts them, in a
 // separate java process, checked by their exit status, summary and PNG files.
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@
 namespace qn::testing {
 namespace {
 
-constexpr char kDemoClass[] = "com/quarn/iot/host/LiveDecodeDemo";
+constexpr char kDemoClass[] = "com/quarn/iot/programs/LiveDecodeDemo";
 
 /// Fails the test with a Java exception left by the last call (which also checks for one).
 void expectNoJavaException(JNIEnv* env) {
@@ -92,7 +92,7 @@ std::map<std::string, std::string> parseSummary(const std::string& out) {
 DemoRun runDemo(const std::string& outDir, const std::string& file = "", bool whole = false) {
   const std::string outFile = outDir + ".stdout", errFile = outDir + ".stderr";
   std::string command = "'" + javaLauncher() + "' -cp '" QN_TEST_CLASSPATH "' -Djava.library.path='" +
-                        std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.host.LiveDecodeDemo " +
+                        std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.programs.LiveDecodeDemo " +
                         (whole ? "--whole '" : "'") + outDir + "'";
   if (!file.empty()) command += " '" + file + "'";
   const int status = runCommand(command + " </dev/null >'" + outFile + "' 2>'" + errFile + "'");

@@ -25,7 +25,7 @@ RunnerRun runRunner(const std::string& dir, const std::string& arguments) {
   const std::string err = dir + "/runner.err";
   const std::string command = "cd '" + dir + "' && \"${JAVA_HOME:+$JAVA_HOME/bin/}java\" -cp " +
                               QN_BUILD_DIR "/java/qn_host.jar -Djava.library.path=" QN_BUILD_DIR
-                              "/lib com.quarn.iot.host.ToolRunner " + arguments + " >" + out +
+                              "/lib com.quarn.iot.programs.ToolRunner " + arguments + " >" + out +
                               " 2>" + err;
   RunnerRun run;
   const int status = runCommand(command);

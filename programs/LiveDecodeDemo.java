@@ -1,4 +1,4 @@
-package com.quarn.iot.host;
+package com.quarn.iot.programs;
 
 import android.graphics.Bitmap;
 import com.quarn.iot.corvasdk.core.decode.FFmpegDecoder;

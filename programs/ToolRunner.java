@@ -1,4 +1,4 @@
-package com.quarn.iot.host;
+package com.quarn.iot.programs;
 
 import com.example.avbench.MainActivity;
 import java.io.PrintStream;
