@@ -17,7 +17,7 @@ void logFailure(const char* format, int code) { TOOL_LOGF(format, ErrorText(code
 /// Opens the input and analyses its streams; null after logging the failure.
 InputContext openInput(const char* input) {
   AVFormatContext* context = nullptr;
-  int status = avformat_open_input(&context, input, nullptr, nullptr);
+  int status = openPickedFile(&context, input);
   if (status < 0) {
     logFailure("avformat_open_input失败：%s", status);
     return nullptr;
@@ -75,13 +75,12 @@ OutputContext openOutput(const char* output, const AVStream* source) {
   }
   // Let the muxer choose the tag that fits its own container.
   stream->codecpar->codec_tag = 0;
+  if (!outputCarriesStreams(context.get())) return nullptr;
 
-  if (toolOpensOutputFile(context.get())) {
-    status = avio_open(&context->pb, output, AVIO_FLAG_WRITE);
-    if (status < 0) {
-      logFailure("avio_open：%s", status);
-      return nullptr;
-    }
+  status = openOutputAsFile(context.get(), output);
+  if (status < 0) {
+    logFailure("avio_open：%s", status);
+    return nullptr;
   }
   return context;
 }
@@ -132,6 +131,7 @@ void finishOutput(OutputContext target) {
 void extractStream(const char* input, const char* output, AVMediaType type) {
   TOOL_LOG(input);
   TOOL_LOG(output);
+  if (outputIsInput(input, output)) return;
 
   InputContext source = openInput(input);
   if (source == nullptr) return;

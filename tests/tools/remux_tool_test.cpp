@@ -182,11 +182,14 @@ TEST_F(Remux, PacketsWithoutTimestampsKeepThemMissing) {
 }
 
 TEST_F(Remux, AMuxerThatOpensItsOwnFilesGetsNoFileFromTheTool) {
-  // The image sequence muxer (AVFMT_NOFILE) writes one file per packet itself.
+  // The image sequence muxer (AVFMT_NOFILE) writes one file per packet itself; it holds
+  // JPEG pictures only, so the input's video is Motion JPEG.
+  const std::string input = out("mjpeg.mkv");
+  ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -t 1 -c:v mjpeg " + input);
   const std::string pattern = out("frame-%03d.jpg");
-  const RemuxRun result = run(in().dataFirstMov, pattern);
+  const RemuxRun result = run(input, pattern);
   EXPECT_EQ(result.result, 0);
-  EXPECT_EQ(result.log, (Lines{in().dataFirstMov, pattern}));
+  EXPECT_EQ(result.log, (Lines{input, pattern}));
   EXPECT_EQ(result.out.size(), 2u * 25);
   expectImageSequence(in().dir, 25);
 }
@@ -223,8 +226,9 @@ TEST_F(Remux, AnOutputNameWithoutMuxerGetsNoContext) {
 }
 
 TEST_F(Remux, AHeaderTheMuxerRefusesEndsBeforeAnyPacket) {
-  // WAVE takes exactly one audio stream; the input has video and audio.
-  const std::string output = out("av.wav");
+  // GIF takes exactly one GIF picture stream; the input has H.264 video and audio, which
+  // the GIF muxer does not rule out before its header.
+  const std::string output = out("av.gif");
   const RemuxRun result = run(in().mp4, output);
   EXPECT_EQ(result.result, 1);
   ASSERT_EQ(result.log.size(), 4u);
