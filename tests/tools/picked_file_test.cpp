@@ -6,10 +6,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -106,13 +104,7 @@ long peakKiB() {
 /// Runs a tool call in a child set up as the library's load hook sets up the process,
 /// counting the opens of `secret` (if given) and the growth of its peak memory.
 Isolated runIsolated(const std::function<int()>& call, const std::string& secret = "") {
-  int channel[2];
-  if (pipe(channel) != 0) return {};
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
-    alarm(kHangSeconds);
-    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(2);  // remux's packet lines
+  const ChildReport child = runInChild([&] {
     qn::limitFfmpegAllocations();
     takeAndroidLog();
     struct stat info {};
@@ -125,19 +117,12 @@ Isolated runIsolated(const std::function<int()>& call, const std::string& secret
     std::string report = std::to_string(answer) + "\n" + std::to_string(watched.opens) + "\n" +
                          std::to_string(growth) + "\n";
     for (const std::string& line : takeAndroidLogTexts()) report += line + '\0';
-    const ssize_t written = write(channel[1], report.data(), report.size());
-    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string report;
-  char buffer[4096];
-  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+    return report;
+  }, kHangSeconds);
   Isolated run;
-  run.exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  run.exited = child.exited;
   if (!run.exited) return run;
+  const std::string& report = child.text;
   size_t at = 0;
   const auto field = [&](char end) {
     const size_t stop = report.find(end, at);
@@ -161,6 +146,18 @@ struct OpeningTool {
   Lines (*openFailure)(const std::string& input, const char* error);
 };
 
+/// The extraction tool of one media type, as an OpeningTool runs it.
+template <AVMediaType type>
+int extractInto(const std::string& input, const std::string& output) {
+  tools::extractStream(input.c_str(), output.c_str(), type);
+  return 0;
+}
+
+/// The extraction tools' open-failure line.
+Lines extractOpenFailure(const std::string&, const char* error) {
+  return {std::string("avformat_open_input失败：") + error};
+}
+
 const OpeningTool kOpeningTools[] = {
     {"printFileInfo",
      [](const std::string& in, const std::string&) {
@@ -168,24 +165,8 @@ const OpeningTool kOpeningTools[] = {
        return 0;
      },
      "", [](const std::string&, const char* error) { return Lines{error}; }},
-    {"extractVideo",
-     [](const std::string& in, const std::string& out) {
-       tools::extractStream(in.c_str(), out.c_str(), AVMEDIA_TYPE_VIDEO);
-       return 0;
-     },
-     "video.mkv",
-     [](const std::string&, const char* error) {
-       return Lines{std::string("avformat_open_input失败：") + error};
-     }},
-    {"extractAudio",
-     [](const std::string& in, const std::string& out) {
-       tools::extractStream(in.c_str(), out.c_str(), AVMEDIA_TYPE_AUDIO);
-       return 0;
-     },
-     "audio.mka",
-     [](const std::string&, const char* error) {
-       return Lines{std::string("avformat_open_input失败：") + error};
-     }},
+    {"extractVideo", extractInto<AVMEDIA_TYPE_VIDEO>, "video.mkv", extractOpenFailure},
+    {"extractAudio", extractInto<AVMEDIA_TYPE_AUDIO>, "audio.mka", extractOpenFailure},
     {"remux",
      [](const std::string& in, const std::string& out) {
        return tools::remux(in.c_str(), out.c_str());

@@ -283,29 +283,15 @@ TEST_F(Remux, AFullDeviceAnswersOneWithItsError) {
 /// ignored, so the write that would pass it fails); its result and its last log line.
 std::pair<int, std::string> remuxUnderFileSizeLimit(const std::string& input,
                                                     const std::string& output, rlim_t limit) {
-  int channel[2];
-  if (pipe(channel) != 0) return {-1, "no pipe"};
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
+  const std::string report = runInChild([&] {
     signal(SIGXFSZ, SIG_IGN);
     const rlimit bound{limit, limit};
     setrlimit(RLIMIT_FSIZE, &bound);
-    freopen("/dev/null", "w", stdout);  // the packet lines
     takeAndroidLog();
     const int result = qn::tools::remux(input.c_str(), output.c_str());
     const std::vector<std::string> log = takeAndroidLogTexts();
-    const std::string report = std::to_string(result) + "\n" + (log.empty() ? "" : log.back());
-    const ssize_t written = write(channel[1], report.data(), report.size());
-    _exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  close(channel[1]);
-  std::string report;
-  char buffer[256];
-  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) report.append(buffer, n);
-  close(channel[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
+    return std::to_string(result) + "\n" + (log.empty() ? "" : log.back());
+  }).text;
   const size_t end = report.find('\n');
   if (end == std::string::npos) return {-1, report};
   return {std::atoi(report.c_str()), report.substr(end + 1)};
