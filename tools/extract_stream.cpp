@@ -48,9 +48,10 @@ int chooseStream(AVFormatContext* input, AVMediaType type) {
 }
 
 /// Makes the output context with the muxer guessed from the name and one stream copying
-/// source's codec parameters, and opens the output file unless the muxer opens its own
-/// files; null after logging the failure.
-OutputContext openOutput(const char* output, const AVStream* source) {
+/// source's codec parameters, refuses a stream the muxer cannot carry, and opens the output
+/// file unless the muxer opens its own files (those go through `guard`); null after logging
+/// the failure.
+OutputContext openOutput(const char* output, const AVStream* source, OwnOpensGuard* guard) {
   // Memory exhausted: nothing to set up, the call just ends.
   OutputContext context(avformat_alloc_context());
   if (context == nullptr) return nullptr;
@@ -60,6 +61,7 @@ OutputContext openOutput(const char* output, const AVStream* source) {
     TOOL_LOGF("Cloud not guess file format");
     return nullptr;
   }
+  guardOwnOpens(context.get(), guard);
   // Muxers that open their own files (image sequences, a single picture) take the name from here.
   context->url = av_strdup(output);
   if (context->url == nullptr) return nullptr;
@@ -137,7 +139,8 @@ void extractStream(const char* input, const char* output, AVMediaType type) {
   if (source == nullptr) return;
   const int chosen = chooseStream(source.get(), type);
   if (chosen < 0) return;
-  OutputContext target = openOutput(output, source->streams[chosen]);
+  OwnOpensGuard guard{identityOf(input)};
+  OutputContext target = openOutput(output, source->streams[chosen], &guard);
   if (target == nullptr) return;
 
   const int status = avformat_write_header(target.get(), nullptr);

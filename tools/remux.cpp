@@ -176,7 +176,9 @@ Outcome remuxFiles(const char* input, const char* output) {
     TOOL_LOG("Could not create output context\n");
     return failedBeforeCopy(AVERROR_UNKNOWN);
   }
+  OwnOpensGuard guard{identityOf(input)};  // declared first: it outlives the context
   OutputContext target(created);
+  guardOwnOpens(target.get(), &guard);
 
   const unsigned mapSize = source->nb_streams;
   StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));

@@ -454,6 +454,29 @@ inline bool outputIsInput(const char* input, const char* output) {
   return outputIsInput(identityOf(input), output);
 }
 
+/// What the files a muxer opens itself are checked against: the input file they must not
+/// be, and FFmpeg's own open function that the others go on to.
+struct OwnOpensGuard {
+  FileIdentity input;
+  int (*open)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+};
+
+/// The output's io_open while guarded: refuses (EINVAL, after one line) to write the input.
+inline int openUnlessInput(AVFormatContext* output, AVIOContext** pb, const char* url, int flags,
+                           AVDictionary** options) {
+  const auto* guard = static_cast<const OwnOpensGuard*>(output->opaque);
+  if ((flags & AVIO_FLAG_WRITE) && outputIsInput(guard->input, url)) return AVERROR(EINVAL);
+  return guard->open(output, pb, url, flags, options);
+}
+
+/// Sends the files the muxer opens itself (numbered pictures, segments) through the guard,
+/// which must outlive the output context: none of them may be the input either.
+inline void guardOwnOpens(AVFormatContext* output, OwnOpensGuard* guard) {
+  guard->open = output->io_open;
+  output->opaque = guard;
+  output->io_open = openUnlessInput;
+}
+
 /// True when the muxer writes a bare stream of its one own codec: no container, no
 /// timestamps, no tag table (raw H.264, H.265, ADTS, PCM ...). Newer FFmpeg says so in
 /// avformat_query_codec; 5.1 answers "unknown" for every other codec.

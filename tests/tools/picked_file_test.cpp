@@ -341,6 +341,9 @@ TEST_F(PickedFile, DecodeVideoSavesPicturesUpToTheLiveDecodersLimitAndNoneBeyond
 TEST_F(PickedFile, AnOutputThatIsTheInputIsRefusedAndTheInputStaysAsItWas) {
   ffmpeg("-i " + path("secret.ts") + " -map 0:a -c copy -f adts " + path("tone.aac"));
   ffmpeg("-i " + path("secret.ts") + " -map 0:v -c copy -f h264 " + path("p-20.yuv"));
+  // A Motion JPEG film named like the first picture its numbered output would write.
+  ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -t 0.2 -c:v mjpeg -f matroska " +
+         path("shot-001.jpg"));
   ASSERT_EQ(link(path("secret.mp4").c_str(), path("secret-link.mp4").c_str()), 0);
   ASSERT_EQ(link(path("p-20.yuv").c_str(), path("stream.h264").c_str()), 0);
   struct InPlace {
@@ -365,6 +368,11 @@ TEST_F(PickedFile, AnOutputThatIsTheInputIsRefusedAndTheInputStaysAsItWas) {
       {"extract respelt", extract(mp4, respelt), mp4, respelt, -1},
       {"remux same path", remux(mp4, mp4), mp4, mp4, 1},
       {"remux hard link", remux(mp4, path("secret-link.mp4")), mp4, path("secret-link.mp4"), 1},
+      // The picture files that the image muxer opens itself.
+      {"extract numbered pictures", extract(path("shot-001.jpg"), path("shot-%03d.jpg")),
+       path("shot-001.jpg"), path("shot-001.jpg"), -1},
+      {"remux numbered pictures", remux(path("shot-001.jpg"), path("shot-%03d.jpg")),
+       path("shot-001.jpg"), path("shot-001.jpg"), 1},
       {"decodeAudio same path",
        [&] { return tools::decodeAudio(path("tone.aac").c_str(), path("tone.aac").c_str()); },
        path("tone.aac"), path("tone.aac"), 1},
