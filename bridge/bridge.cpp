@@ -5,6 +5,10 @@
 #include <cstdarg>
 #include <cstdio>
 
+extern "C" {
+#include <libavutil/mem.h>
+}
+
 JavaVM* g_vm = nullptr;
 const char* TAG = "TAG";
 bool isLogDetail = false;
@@ -167,6 +171,7 @@ JNIEXPORT jint JNI_OnLoad(JavaVM* vm, void* /*reserved*/) {
     target.keyCreated = pthread_key_create(&target.attachedByUs, detachAtThreadExit) == 0;
   }
   g_vm = vm;
+  qn::limitFfmpegAllocations();
   return JNI_VERSION_1_6;
 }
 
@@ -194,6 +199,8 @@ bool checkError(JNIEnv* env, const char* step) {
 }
 
 namespace qn {
+
+void limitFfmpegAllocations() { av_max_alloc(kMaxFfmpegAllocation); }
 
 JNIEnv* attachCurrentThread(JavaVM* vm) {
   JNIEnv* env = nullptr;

@@ -5,6 +5,8 @@
 
 #include <jni.h>
 
+#include <cstddef>
+
 #define QN_EXPORT __attribute__((visibility("default")))
 
 /// The process's Java VM, set once by JNI_OnLoad.
@@ -31,5 +33,14 @@ inline void setDetailLogging(bool on) { __atomic_store_n(&isLogDetail, on, __ATO
 
 /// The calling thread's environment, attaching the thread if it is not attached yet.
 JNIEnv* attachCurrentThread(JavaVM* vm);
+
+/// The largest block FFmpeg may allocate at once in this process: 256 MiB, ten times a
+/// 4096 x 4096 picture in 4:2:0 and twice one in 16-bit RGBA, far above what a real file's
+/// index or packet takes. A few bytes of a crafted file can otherwise make a demuxer
+/// build an index of gigabytes (an MP4 that declares 50 million samples).
+inline constexpr size_t kMaxFfmpegAllocation = size_t{256} << 20;
+
+/// Sets kMaxFfmpegAllocation as FFmpeg's limit (av_max_alloc); done once at load.
+void limitFfmpegAllocations();
 
 }  // namespace qn

@@ -19,8 +19,9 @@ import java.util.List;
  * host; its result, when it has one, is printed as {@code result: <value>}.
  *
  * <p>Without arguments it lists the tools. Exit code 0 after a tool ran, 1 when
- * the tool could not run (library or native missing, Java exception), 2 for an
- * unknown tool or a wrong number of paths.
+ * the tool could not run (library or native missing, Java exception) or answered
+ * a result other than 0 (its failure), 2 for an unknown tool or a wrong number of
+ * paths.
  */
 public final class ToolRunner {
     static final int EXIT_OK = 0;
@@ -97,7 +98,12 @@ public final class ToolRunner {
         }
         if (tool.getReturnType() != void.class) out.println("result: " + result);
         out.flush();
-        return EXIT_OK;
+        return answeredFailure(result) ? EXIT_FAILED : EXIT_OK;
+    }
+
+    /** True when a tool with an int result answered other than 0: its own failure. */
+    static boolean answeredFailure(Object result) {
+        return result instanceof Integer && (Integer) result != 0;
     }
 
     /** Prints every tool with its path parameters and result type. */

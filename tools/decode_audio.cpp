@@ -128,25 +128,28 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
   TOOL_LOG(inputPath);
   TOOL_LOG(outputPath);
   Packet packet(av_packet_alloc());
-  if (!packet) return 0;  // as decodeVideo: out of memory ends the call without a line
+  if (!packet) return 1;  // as decodeVideo: out of memory ends the call without a line
   Parser parser;
   CodecContext context;
-  if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 0;
+  if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 1;
   File input(fopen(inputPath, "rbe"));
   if (!input) {
     logWithErrno("Could not open in file\n");
-    return 0;
+    return 1;
   }
+  if (outputIsInput(identityOf(input.get()), outputPath)) return 1;
   WrittenFile output(outputPath, "wbe");
   if (!output) {
     logWithErrno("Could not open out file\n");
-    return 0;
+    return 1;
   }
-  // No playback hint for a file that is not whole.
-  if (decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get()) &&
-      output.close()) {
-    logPlaybackHint(context.get(), outputPath);
+  if (!decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get())) {
+    return 1;
   }
+  // No playback hint for a file that is not whole or holds no samples (its rate and
+  // channel count would be those of no stream).
+  if (!wroteWholeStream(&output)) return 1;
+  logPlaybackHint(context.get(), outputPath);
   return 0;
 }
 
@@ -154,5 +157,5 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeAudio)(JNIEnv* env, jobject /*activity*/,
                               jstring input, jstring output) {
-  return qn::tools::withPaths(env, input, output, 0, qn::tools::decodeAudio);
+  return qn::tools::withPaths(env, input, output, 1, qn::tools::decodeAudio);
 }

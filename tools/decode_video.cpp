@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "decoder/ffmpeg_decoder.h"
 #include "tools/tool_common.h"
 
 extern "C" {
@@ -11,6 +12,16 @@ extern "C" {
 }
 
 namespace qn::tools {
+
+/// The picture files of one call: their name prefix, the input file that none of them
+/// may be, and how many were saved whole or could not be.
+struct PictureFiles {
+  const char* prefix;
+  FileIdentity input;
+  int saved = 0;
+  int failed = 0;
+};
+
 namespace {
 
 constexpr int kReadSize = 4096;
@@ -23,7 +34,7 @@ struct DecodeJob {
   AVCodecContext* context;
   AVPacket* packet;
   AVFrame* picture;
-  const char* prefix;
+  PictureFiles* files;
 };
 
 /// The decoder's running count of returned pictures (1 for the first).
@@ -66,14 +77,15 @@ void writePlane(FILE* file, const uint8_t* data, int lineSize, PlaneShape shape)
   }
 }
 
-/// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened is skipped,
-/// and one that cannot be written whole is named in the log.
-void savePicture(const AVFrame* picture, int counter, const char* prefix) {
+/// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened (or is
+/// the input) is skipped, and one that cannot be written whole is named in the log.
+bool savePicture(const AVFrame* picture, int counter, const char* prefix,
+                 const FileIdentity& input) {
   if (!pictureFitsFile(picture)) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
     TOOL_LOGF("Cannot save avFrame %3d: pixel format %s has no 8-bit 4:2:0 planes\n", counter,
               name != nullptr ? name : "none");
-    return;
+    return false;
   }
   TOOL_LOGF("saving avFrame %3d\n", counter);
   char fileName[1024];
@@ -82,17 +94,19 @@ void savePicture(const AVFrame* picture, int counter, const char* prefix) {
   if (length < 0 || static_cast<size_t>(length) >= sizeof fileName) {
     errno = ENAMETOOLONG;
     logWithErrno("Could not open out file\n");
-    return;
+    return false;
   }
+  if (outputIsInput(input, fileName)) return false;
   WrittenFile file(fileName, "we");
   if (!file) {
     logWithErrno("Could not open out file\n");
-    return;
+    return false;
   }
   for (int plane = 0; plane < pictureFilePlanes(picture); plane++) {
     writePlane(file.get(), picture->data[plane], picture->linesize[plane],
                pictureFileShape(plane, picture->width, picture->height));
   }
+  return file.close();
 }
 
 /// Feeds the whole input through the parser, decoding each access unit; false on a parser error.
@@ -111,17 +125,21 @@ bool decodeInput(FILE* input, uint8_t* buffer, const DecodeJob& job) {
       }
       cursor += used;
       left -= static_cast<size_t>(used);
-      if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.prefix);
+      if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.files);
     }
   }
   return true;
 }
 
+/// Gives the decoder the live decoder's picture limit: a stream that declares larger
+/// pictures decodes none, instead of filling the storage with huge picture files.
+void limitPictureSize(AVCodecContext* context) { context->max_pixels = FFmpegDecoder::kMaxPixels; }
+
 /// Flushes the parser at the end of input and decodes the last access unit it still holds.
 void decodeHeldAccessUnit(const DecodeJob& job) {
   av_parser_parse2(job.parser, job.context, &job.packet->data, &job.packet->size, nullptr, 0,
                    AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-  if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.prefix);
+  if (job.packet->size != 0) decodeVideoPacket(job.context, job.picture, job.packet, job.files);
 }
 
 }  // namespace
@@ -144,7 +162,7 @@ bool pictureFitsFile(const AVFrame* picture) {
 }
 
 void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
-                       const char* prefix) {
+                       PictureFiles* files) {
   const int sent = avcodec_send_packet(context, packet);
   if (sent < 0) {
     TOOL_LOGF("Error sending a packet for decoding: %s\n", ErrorText(sent).text);
@@ -158,7 +176,12 @@ void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket
       return;
     }
     const int counter = pictureCounter(context);
-    if (counter % kSaveEvery == 0) savePicture(picture, counter, prefix);
+    if (counter % kSaveEvery != 0) continue;
+    if (savePicture(picture, counter, files->prefix, files->input)) {
+      files->saved++;
+    } else {
+      files->failed++;
+    }
   }
 }
 
@@ -166,35 +189,37 @@ int decodeVideo(const char* input, const char* prefix) {
   TOOL_LOG(input);
   TOOL_LOG(prefix);
   Packet packet(av_packet_alloc());
-  if (!packet) return 0;
+  if (!packet) return 1;
   uint8_t buffer[kReadSize + AV_INPUT_BUFFER_PADDING_SIZE];
   memset(buffer + kReadSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
 
   Parser parser;
   CodecContext context;
-  if (!openParsingDecoder(AV_CODEC_ID_H264, &parser, &context)) return 0;
+  if (!openParsingDecoder(AV_CODEC_ID_H264, &parser, &context)) return 1;
+  limitPictureSize(context.get());
   File file(fopen(input, "rbe"));
   if (!file) {
     logWithErrno("Could not open in file\n");
-    return 0;
+    return 1;
   }
   Frame picture(av_frame_alloc());
   if (!picture) {
     TOOL_LOG("Could not allocate video avFrame\n");
-    return 0;
+    return 1;
   }
 
-  const DecodeJob job{parser.get(), context.get(), packet.get(), picture.get(), prefix};
+  PictureFiles files{prefix, identityOf(file.get())};
+  const DecodeJob job{parser.get(), context.get(), packet.get(), picture.get(), &files};
   // A parser error ends the call at once: no flush, no drain.
-  if (!decodeInput(file.get(), buffer, job)) return 0;
+  if (!decodeInput(file.get(), buffer, job)) return 1;
   decodeHeldAccessUnit(job);
-  decodeVideoPacket(context.get(), picture.get(), nullptr, prefix);
-  return 0;
+  decodeVideoPacket(context.get(), picture.get(), nullptr, &files);
+  return files.saved > 0 && files.failed == 0 ? 0 : 1;
 }
 
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(decodeVideo)(JNIEnv* env, jobject /*activity*/,
                               jstring input, jstring prefix) {
-  return qn::tools::withPaths(env, input, prefix, 0, qn::tools::decodeVideo);
+  return qn::tools::withPaths(env, input, prefix, 1, qn::tools::decodeVideo);
 }

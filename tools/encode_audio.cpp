@@ -49,19 +49,20 @@ void shapeFrame(AVFrame* frame, const AVCodecContext* context) {
 #pragma GCC diagnostic pop
 }
 
-/// Sends one frame (null drains) and writes every packet the encoder returns.
-void encodeAudioFrame(AVCodecContext* context, const AVFrame* frame, AVPacket* packet,
+/// Sends one frame (null drains) and writes every packet the encoder returns; false
+/// when the encoder refused the frame or failed.
+bool encodeAudioFrame(AVCodecContext* context, const AVFrame* frame, AVPacket* packet,
                       FILE* output) {
   if (avcodec_send_frame(context, frame) < 0) {
     TOOL_LOG("Error sending the frame to the encoder\n");
-    return;
+    return false;
   }
   for (;;) {
     const int ret = avcodec_receive_packet(context, packet);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
     if (ret < 0) {
       TOOL_LOG("Error encoding audio frame\n");
-      return;
+      return false;
     }
     fwrite(packet->data, 1, packet->size, output);
     av_packet_unref(packet);
@@ -69,17 +70,19 @@ void encodeAudioFrame(AVCodecContext* context, const AVFrame* frame, AVPacket* p
 }
 
 /// Encodes the 200 tone frames and drains the encoder; stops early if a frame stays shared.
-void encodeTone(AVCodecContext* context, AVFrame* frame, AVPacket* packet, FILE* output) {
+/// True when every frame and the drain went through.
+bool encodeTone(AVCodecContext* context, AVFrame* frame, AVPacket* packet, FILE* output) {
   const float step = static_cast<float>(kTwoPiTimes440 / context->sample_rate);
   float phase = 0.0f;
+  bool whole = true;
   for (int i = 0; i < kFrameCount; i++) {
-    if (av_frame_make_writable(frame) < 0) return;
+    if (av_frame_make_writable(frame) < 0) return false;
     // The frame's own size and channel count bound what is written into its buffer.
     fillTone(reinterpret_cast<int16_t*>(frame->data[0]), frame->nb_samples,
              frame->ch_layout.nb_channels, &phase, step);
-    encodeAudioFrame(context, frame, packet, output);
+    whole &= encodeAudioFrame(context, frame, packet, output);
   }
-  encodeAudioFrame(context, nullptr, packet, output);
+  return encodeAudioFrame(context, nullptr, packet, output) && whole;
 }
 
 }  // namespace
@@ -123,53 +126,53 @@ int encodeAudio(const char* outputPath) {
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_MP2);
   if (encoder == nullptr) {
     TOOL_LOG("Codec not found\n");
-    return 0;
+    return 1;
   }
   CodecContext context(avcodec_alloc_context3(encoder));
   if (!context) {
     TOOL_LOG("Could not allocate audio codec context\n");
-    return 0;
+    return 1;
   }
   context->bit_rate = kBitRate;
   context->sample_fmt = AV_SAMPLE_FMT_S16;
   if (!offersSampleFormat(encoder, context->sample_fmt)) {
     TOOL_LOGF("Encoder does not support sample format %s",
               av_get_sample_fmt_name(context->sample_fmt));
-    return 0;
+    return 1;
   }
   context->sample_rate = chooseSampleRate(encoder->supported_samplerates);
   setChannelLayout(context.get(), chooseChannelLayout(publishedLayouts(encoder)));
   if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
     TOOL_LOG("Could not open codec\n");
-    return 0;
+    return 1;
   }
   WrittenFile output(outputPath, "wbe");
   if (!output) {
     TOOL_LOGF("Could not open %s\n", outputPath);
-    return 0;
+    return 1;
   }
   Packet packet(av_packet_alloc());
   if (!packet) {
     TOOL_LOG("could not allocate the packet\n");
-    return 0;
+    return 1;
   }
   Frame frame(av_frame_alloc());
   if (!frame) {
     TOOL_LOG("Could not allocate audio frame\n");
-    return 0;
+    return 1;
   }
   shapeFrame(frame.get(), context.get());
   if (av_frame_get_buffer(frame.get(), 0) < 0) {
     TOOL_LOG("Could not allocate audio data buffers\n");
-    return 0;
+    return 1;
   }
-  encodeTone(context.get(), frame.get(), packet.get(), output.get());
-  return 0;
+  const bool encoded = encodeTone(context.get(), frame.get(), packet.get(), output.get());
+  return encoded && wroteWholeStream(&output) ? 0 : 1;
 }
 
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(encodeAudio)(JNIEnv* env, jobject /*activity*/,
                               jstring output) {
-  return qn::tools::withPath(env, output, 0, qn::tools::encodeAudio);
+  return qn::tools::withPath(env, output, 1, qn::tools::encodeAudio);
 }

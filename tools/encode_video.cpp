@@ -33,33 +33,42 @@ bool allocatePicture(AVFrame* picture, const AVCodecContext* context) {
   return av_frame_get_buffer(picture, 32) >= 0;
 }
 
-/// Encodes the test pattern pictures 0 to 24; false when a picture cannot be made writable.
-bool encodePattern(AVCodecContext* context, AVFrame* picture, AVPacket* packet, FILE* output) {
+/// How encoding the pattern went: whether it reached the drain, and whether every
+/// picture was encoded.
+struct PatternRun {
+  bool finished = true;
+  bool whole = true;
+};
+
+/// Encodes the test pattern pictures 0 to 24; stops when a picture cannot be made writable.
+PatternRun encodePattern(AVCodecContext* context, AVFrame* picture, AVPacket* packet,
+                         FILE* output) {
+  PatternRun run;
   for (int i = 0; i < kPictures; i++) {
     fflush(stdout);
-    if (av_frame_make_writable(picture) < 0) return false;
+    if (av_frame_make_writable(picture) < 0) return {false, false};
     fillTestPattern(picture->data, picture->linesize, context->width, context->height, i);
     picture->pts = i;
-    encodeVideoFrame(context, picture, packet, output);
+    run.whole &= encodeVideoFrame(context, picture, packet, output);
   }
-  return true;
+  return run;
 }
 
 }  // namespace
 
-void encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
+bool encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
                       FILE* output) {
   if (picture != nullptr) TOOL_LOGF("Send frame %lli\n", static_cast<long long>(picture->pts));
   if (avcodec_send_frame(context, picture) < 0) {
     TOOL_LOG("Error sending a frame for encoding\n");
-    return;
+    return false;
   }
   for (;;) {
     const int ret = avcodec_receive_packet(context, packet);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return true;
     if (ret < 0) {
       TOOL_LOG("Error during encoding\n");
-      return;
+      return false;
     }
     TOOL_LOGF("Write packet %lli (size=%5d)\n", static_cast<long long>(packet->pts), packet->size);
     fwrite(packet->data, 1, static_cast<size_t>(packet->size), output);
@@ -72,47 +81,48 @@ int encodeVideo(const char* output) {
   const AVCodec* encoder = avcodec_find_encoder(AV_CODEC_ID_H264);
   if (encoder == nullptr) {
     TOOL_LOG("Codec not found\n");
-    return 0;
+    return 1;
   }
   CodecContext context(avcodec_alloc_context3(encoder));
   if (!context) {
     TOOL_LOG("Could not allocate video codec context\n");
-    return 0;
+    return 1;
   }
   Packet packet(av_packet_alloc());
   if (!packet) {
     TOOL_LOG("av_packet_alloc() failed\n");
-    return 0;
+    return 1;
   }
   configureEncoder(context.get());
   const int opened = avcodec_open2(context.get(), encoder, nullptr);
   if (opened < 0) {
     TOOL_LOGF("Could not open codec: %s\n", ErrorText(opened).text);
-    return 0;
+    return 1;
   }
   WrittenFile file(output, "wbe");
   if (!file) {
     TOOL_LOGF("Could not open %s\n", output);
-    return 0;
+    return 1;
   }
   Frame picture(av_frame_alloc());
   if (!picture) {
     TOOL_LOG("Could not allocate video frame\n");
-    return 0;
+    return 1;
   }
   if (!allocatePicture(picture.get(), context.get())) {
     TOOL_LOG("Could not allocate the video frame data\n");
-    return 0;
+    return 1;
   }
   // A picture that cannot be made writable ends the call without draining.
-  if (!encodePattern(context.get(), picture.get(), packet.get(), file.get())) return 0;
-  encodeVideoFrame(context.get(), nullptr, packet.get(), file.get());
-  return 0;
+  const PatternRun run = encodePattern(context.get(), picture.get(), packet.get(), file.get());
+  if (!run.finished) return 1;
+  const bool drained = encodeVideoFrame(context.get(), nullptr, packet.get(), file.get());
+  return run.whole && drained && wroteWholeStream(&file) ? 0 : 1;
 }
 
 }  // namespace qn::tools
 
 extern "C" JNIEXPORT jint JNICALL TOOL_METHOD(encodeVideo)(JNIEnv* env, jobject /*activity*/,
                               jstring output) {
-  return qn::tools::withPath(env, output, 0, qn::tools::encodeVideo);
+  return qn::tools::withPath(env, output, 1, qn::tools::encodeVideo);
 }

@@ -17,7 +17,7 @@ void logFailure(const char* format, int code) { TOOL_LOGF(format, ErrorText(code
 /// Opens the input and analyses its streams; null after logging the failure.
 InputContext openInput(const char* input) {
   AVFormatContext* context = nullptr;
-  int status = avformat_open_input(&context, input, nullptr, nullptr);
+  int status = openPickedFile(&context, input);
   if (status < 0) {
     logFailure("avformat_open_input失败：%s", status);
     return nullptr;
@@ -48,9 +48,10 @@ int chooseStream(AVFormatContext* input, AVMediaType type) {
 }
 
 /// Makes the output context with the muxer guessed from the name and one stream copying
-/// source's codec parameters, and opens the output file unless the muxer opens its own
-/// files; null after logging the failure.
-OutputContext openOutput(const char* output, const AVStream* source) {
+/// source's codec parameters, refuses a stream the muxer cannot carry, and opens the output
+/// file unless the muxer opens its own files (those go through `guard`); null after logging
+/// the failure.
+OutputContext openOutput(const char* output, const AVStream* source, OwnOpensGuard* guard) {
   // Memory exhausted: nothing to set up, the call just ends.
   OutputContext context(avformat_alloc_context());
   if (context == nullptr) return nullptr;
@@ -60,6 +61,7 @@ OutputContext openOutput(const char* output, const AVStream* source) {
     TOOL_LOGF("Cloud not guess file format");
     return nullptr;
   }
+  guardOwnOpens(context.get(), guard);
   // Muxers that open their own files (image sequences, a single picture) take the name from here.
   context->url = av_strdup(output);
   if (context->url == nullptr) return nullptr;
@@ -75,13 +77,12 @@ OutputContext openOutput(const char* output, const AVStream* source) {
   }
   // Let the muxer choose the tag that fits its own container.
   stream->codecpar->codec_tag = 0;
+  if (!outputCarriesStreams(context.get())) return nullptr;
 
-  if (toolOpensOutputFile(context.get())) {
-    status = avio_open(&context->pb, output, AVIO_FLAG_WRITE);
-    if (status < 0) {
-      logFailure("avio_open：%s", status);
-      return nullptr;
-    }
+  status = openOutputAsFile(context.get(), output);
+  if (status < 0) {
+    logFailure("avio_open：%s", status);
+    return nullptr;
   }
   return context;
 }
@@ -132,12 +133,14 @@ void finishOutput(OutputContext target) {
 void extractStream(const char* input, const char* output, AVMediaType type) {
   TOOL_LOG(input);
   TOOL_LOG(output);
+  if (outputIsInput(input, output)) return;
 
   InputContext source = openInput(input);
   if (source == nullptr) return;
   const int chosen = chooseStream(source.get(), type);
   if (chosen < 0) return;
-  OutputContext target = openOutput(output, source->streams[chosen]);
+  OwnOpensGuard guard{identityOf(input)};
+  OutputContext target = openOutput(output, source->streams[chosen], &guard);
   if (target == nullptr) return;
 
   const int status = avformat_write_header(target.get(), nullptr);

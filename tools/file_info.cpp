@@ -24,7 +24,7 @@ void logContainerMetadata(const AVDictionary* metadata) {
 void printFileInfo(const char* path) {
   TOOL_LOG(path);
   AVFormatContext* opened = nullptr;
-  int ret = avformat_open_input(&opened, path, nullptr, nullptr);
+  int ret = openPickedFile(&opened, path);
   InputContext input(opened);  // stays empty when the open failed
   if (ret >= 0) ret = avformat_find_stream_info(input.get(), nullptr);
   if (ret < 0) {

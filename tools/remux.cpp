@@ -54,7 +54,7 @@ bool isKeptType(AVMediaType type) {
 /// Opens the input and analyses its streams; the FFmpeg error after logging, else 0.
 int openInput(const char* input, InputContext* source) {
   AVFormatContext* context = nullptr;
-  int status = avformat_open_input(&context, input, nullptr, nullptr);
+  int status = openPickedFile(&context, input);
   if (status < 0) {
     TOOL_LOGF("Could not open input file '%s'", input);
     return status;
@@ -97,14 +97,12 @@ int addOutputStreams(const AVFormatContext* input, AVFormatContext* output, int*
 
 /// Opens the output file where the muxer needs the tool to, and writes the header.
 int startOutput(AVFormatContext* output, const char* path) {
-  if (toolOpensOutputFile(output)) {
-    const int status = avio_open(&output->pb, path, AVIO_FLAG_WRITE);
-    if (status < 0) {
-      TOOL_LOGF("Could not open output file '%s'", path);
-      return status;
-    }
+  int status = openOutputAsFile(output, path);
+  if (status < 0) {
+    TOOL_LOGF("Could not open output file '%s'", path);
+    return status;
   }
-  const int status = avformat_write_header(output, nullptr);
+  status = avformat_write_header(output, nullptr);
   if (status < 0) {
     TOOL_LOG("Error occurred when opening output file\n");
     return status;
@@ -166,6 +164,7 @@ int finishOutput(AVFormatContext* output, int status) {
 
 /// The whole copy; every handle is released on return.
 Outcome remuxFiles(const char* input, const char* output) {
+  if (outputIsInput(input, output)) return failedBeforeCopy(AVERROR(EINVAL));
   InputContext source;
   int status = openInput(input, &source);
   if (status < 0) return failedBeforeCopy(status);
@@ -177,7 +176,9 @@ Outcome remuxFiles(const char* input, const char* output) {
     TOOL_LOG("Could not create output context\n");
     return failedBeforeCopy(AVERROR_UNKNOWN);
   }
+  OwnOpensGuard guard{identityOf(input)};  // declared first: it outlives the context
   OutputContext target(created);
+  guardOwnOpens(target.get(), &guard);
 
   const unsigned mapSize = source->nb_streams;
   StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));
@@ -185,6 +186,7 @@ Outcome remuxFiles(const char* input, const char* output) {
   status = addOutputStreams(source.get(), target.get(), map.get());
   if (status < 0) return failedBeforeCopy(status);
   av_dump_format(target.get(), 0, output, 1);
+  if (!outputCarriesStreams(target.get())) return failedBeforeCopy(AVERROR(EINVAL));
 
   status = startOutput(target.get(), output);
   if (status < 0) return failedBeforeCopy(status);

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <cstdio>
 #include <memory>
+#include <string>
+
+#include <sys/stat.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -222,13 +225,17 @@ void extractStream(const char* input, const char* output, AVMediaType type);
 /// Remuxes input into output's container; 0 when the whole input was copied and the
 /// file completed, else 1.
 int remux(const char* input, const char* output);
-/// Decodes a raw H.264 stream, saving every 20th picture as prefix-N.yuv; always 0.
+/// Decodes a raw H.264 stream, saving every 20th picture as prefix-N.yuv; 0 when at
+/// least one picture file was saved and none failed, else 1.
 int decodeVideo(const char* input, const char* prefix);
-/// Encodes the 25-picture test pattern into a raw H.264 stream; always 0.
+/// Encodes the 25-picture test pattern into a raw H.264 stream; 0 when every picture was
+/// encoded and the whole stream written, else 1.
 int encodeVideo(const char* output);
-/// Decodes a raw AAC (ADTS) stream into interleaved raw PCM; always 0.
+/// Decodes a raw AAC (ADTS) stream into interleaved raw PCM; 0 when the whole input was
+/// parsed and the file holds samples, else 1.
 int decodeAudio(const char* input, const char* output);
-/// Encodes 200 frames of a 440 Hz tone into a raw MP2 stream; always 0.
+/// Encodes 200 frames of a 440 Hz tone into a raw MP2 stream; 0 when every frame was
+/// encoded and the whole stream written, else 1.
 int encodeAudio(const char* output);
 /// Resamples a generated stereo 48 kHz tone into 3-channel 44.1 kHz s16 PCM; 0 or 1.
 int resampleAudio(const char* output);
@@ -237,13 +244,15 @@ int scaleVideo(const char* output);
 
 // ---- Inner steps of the video tools, exposed for their tests. ----
 
+struct PictureFiles;
 /// Sends one packet (null drains) and saves every 20th picture the decoder returns.
 void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
-                       const char* prefix);
+                       PictureFiles* files);
 /// True when the picture's memory holds the 8-bit 4:2:0 planes a .yuv picture file takes.
 bool pictureFitsFile(const AVFrame* picture);
-/// Sends one picture (null drains) and writes every packet the encoder returns to output.
-void encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
+/// Sends one picture (null drains) and writes every packet the encoder returns to output;
+/// false when the encoder refused the picture or failed.
+bool encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
                       FILE* output);
 
 // ---- Inner rules of the audio encoder, exposed for their tests. ----
@@ -306,6 +315,12 @@ class WrittenFile {
   bool whole_ = true;
 };
 
+/// True when the file holds bytes and all of them reached it; closes the file.
+inline bool wroteWholeStream(WrittenFile* file) {
+  const bool holdsBytes = ftell(file->get()) > 0;
+  return file->close() && holdsBytes;
+}
+
 /// Finds the decoder of `codec`, makes its parser and opens a context for it, logging
 /// the step that failed; false then, with what was made so far held by the handles.
 inline bool openParsingDecoder(AVCodecID codec, Parser* parser, CodecContext* context) {
@@ -327,6 +342,169 @@ inline bool openParsingDecoder(AVCodecID codec, Parser* parser, CodecContext* co
   if (avcodec_open2(context->get(), decoder, nullptr) < 0) {
     TOOL_LOG("Could not open avCodec\n");
     return false;
+  }
+  return true;
+}
+
+// ---- A picked file: read as itself alone, never written over, written only as a file. ----
+
+/// Demuxers that read more than the file they are given: playlists, manifests and
+/// scripts that name other files (hls, dash, concat, imf), session descriptions and
+/// network sources (sdp, rtsp, rtp, sap), and files found beside it by name (mlv, vobsub).
+inline constexpr const char* kDemuxersReadingOtherFiles[] = {
+    "hls", "dash", "concat", "imf", "sdp", "rtsp", "rtp", "sap", "mlv", "vobsub"};
+
+/// True when the demuxer is one of kDemuxersReadingOtherFiles.
+inline bool readsOtherFiles(const AVInputFormat* demuxer) {
+  for (const char* name : kDemuxersReadingOtherFiles) {
+    if (strcmp(demuxer->name, name) == 0) return true;
+  }
+  return false;
+}
+
+/// Every demuxer of this FFmpeg build that reads only its own file, comma-separated.
+inline std::string singleFileDemuxers() {
+  std::string names;
+  void* cursor = nullptr;
+  while (const AVInputFormat* demuxer = av_demuxer_iterate(&cursor)) {
+    if (readsOtherFiles(demuxer)) continue;
+    if (!names.empty()) names += ',';
+    names += demuxer->name;
+  }
+  return names;
+}
+
+/// An options dictionary, freed when the holder goes.
+class Options {
+ public:
+  Options() = default;
+  ~Options() { av_dict_free(&dictionary_); }
+  Options(const Options&) = delete;
+  Options& operator=(const Options&) = delete;
+
+  void set(const char* key, const char* value) { av_dict_set(&dictionary_, key, value, 0); }
+  AVDictionary** get() { return &dictionary_; }
+
+ private:
+  AVDictionary* dictionary_ = nullptr;
+};
+
+/// avformat_open_input for a picked file: probed as usual, but refused (EINVAL, "Invalid
+/// argument") when it would read other files, and an image name taken as that one
+/// image, never as the pattern of a numbered sequence ("img%d.jpg" reads only itself).
+inline int openPickedFile(AVFormatContext** context, const char* path) {
+  Options options;
+  options.set("format_whitelist", singleFileDemuxers().c_str());
+  options.set("pattern_type", "none");
+  return avformat_open_input(context, path, nullptr, options.get());
+}
+
+/// Opens the output of a muxed file as a local file only: names of other protocols
+/// (http:, udp:, tee:, pipe:) are refused with EINVAL. Muxers that open their own
+/// files (numbered pictures) are held to local files too. 0 or the FFmpeg error.
+inline int openOutputAsFile(AVFormatContext* output, const char* path) {
+  av_freep(&output->protocol_whitelist);
+  output->protocol_whitelist = av_strdup("file");
+  if (output->protocol_whitelist == nullptr) return AVERROR(ENOMEM);
+  if (!toolOpensOutputFile(output)) return 0;
+  Options options;
+  options.set("protocol_whitelist", "file");
+  return avio_open2(&output->pb, path, AVIO_FLAG_WRITE, nullptr, options.get());
+}
+
+/// The device and inode of a file, which every spelling of its path shares.
+struct FileIdentity {
+  bool known = false;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+/// The identity of the file a stat call filled in, or an unknown one when it failed.
+inline FileIdentity identityFrom(int statResult, const struct stat& info) {
+  if (statResult != 0) return {};
+  return {true, info.st_dev, info.st_ino};
+}
+
+/// The identity of the file at path (unknown if there is none).
+inline FileIdentity identityOf(const char* path) {
+  struct stat info {};
+  return identityFrom(stat(path, &info), info);
+}
+
+/// The identity of an open file.
+inline FileIdentity identityOf(FILE* file) {
+  struct stat info {};
+  return identityFrom(fstat(fileno(file), &info), info);
+}
+
+/// True when both identities are known and name the same file.
+inline bool sameFile(const FileIdentity& a, const FileIdentity& b) {
+  return a.known && b.known && a.device == b.device && a.inode == b.inode;
+}
+
+/// True (after one log line) when writing `output` would overwrite the input file.
+inline bool outputIsInput(const FileIdentity& input, const char* output) {
+  if (!sameFile(input, identityOf(output))) return false;
+  TOOL_LOGF("Refused to write %s: it is the input file\n", output);
+  return true;
+}
+
+/// True (after one log line) when both paths name the same file, whatever their spelling.
+inline bool outputIsInput(const char* input, const char* output) {
+  return outputIsInput(identityOf(input), output);
+}
+
+/// What the files a muxer opens itself are checked against: the input file they must not
+/// be, and FFmpeg's own open function that the others go on to.
+struct OwnOpensGuard {
+  FileIdentity input;
+  int (*open)(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) = nullptr;
+};
+
+/// The output's io_open while guarded: refuses (EINVAL, after one line) to write the input.
+inline int openUnlessInput(AVFormatContext* output, AVIOContext** pb, const char* url, int flags,
+                           AVDictionary** options) {
+  const auto* guard = static_cast<const OwnOpensGuard*>(output->opaque);
+  if ((flags & AVIO_FLAG_WRITE) && outputIsInput(guard->input, url)) return AVERROR(EINVAL);
+  return guard->open(output, pb, url, flags, options);
+}
+
+/// Sends the files the muxer opens itself (numbered pictures, segments) through the guard,
+/// which must outlive the output context: none of them may be the input either.
+inline void guardOwnOpens(AVFormatContext* output, OwnOpensGuard* guard) {
+  guard->open = output->io_open;
+  output->opaque = guard;
+  output->io_open = openUnlessInput;
+}
+
+/// True when the muxer writes a bare stream of its one own codec: no container, no
+/// timestamps, no tag table (raw H.264, H.265, ADTS, PCM ...). Newer FFmpeg says so in
+/// avformat_query_codec; 5.1 answers "unknown" for every other codec.
+inline bool writesOnlyItsOwnCodec(const AVOutputFormat* muxer) {
+  const int ownCodecs = (muxer->video_codec != AV_CODEC_ID_NONE) +
+                        (muxer->audio_codec != AV_CODEC_ID_NONE) +
+                        (muxer->subtitle_codec != AV_CODEC_ID_NONE);
+  return (muxer->flags & AVFMT_NOTIMESTAMPS) && muxer->codec_tag == nullptr && ownCodecs == 1;
+}
+
+/// False when the muxer says it cannot carry the codec; an unknown answer counts as yes,
+/// except from a muxer that writes only its own codec.
+inline bool muxerCarries(const AVOutputFormat* muxer, AVCodecID codec) {
+  const int answer = avformat_query_codec(muxer, codec, FF_COMPLIANCE_NORMAL);
+  if (answer < 0) return !writesOnlyItsOwnCodec(muxer);
+  return answer != 0;
+}
+
+/// True when the output can carry every one of its streams; else false after one line
+/// naming the first stream it cannot.
+inline bool outputCarriesStreams(const AVFormatContext* output) {
+  for (unsigned i = 0; i < output->nb_streams; i++) {
+    const AVCodecID codec = output->streams[i]->codecpar->codec_id;
+    if (!muxerCarries(output->oformat, codec)) {
+      TOOL_LOGF("The %s output cannot carry a %s stream\n", output->oformat->name,
+                avcodec_get_name(codec));
+      return false;
+    }
   }
   return true;
 }

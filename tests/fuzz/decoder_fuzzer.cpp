@@ -14,6 +14,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "bridge/bridge.h"
 #include "decoder/ffmpeg_decoder.h"
 #include "decoder/picture_conversion.h"
 
@@ -25,6 +26,12 @@ constexpr size_t kHeaderBytes = 3;
 size_t chunkLength(uint8_t code) { return code == 0 ? 4096 : code; }
 
 }  // namespace
+
+// FFmpeg's allocation limit, as the library's load hook sets it in the app.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  qn::limitFfmpegAllocations();
+  return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < kHeaderBytes) return 0;

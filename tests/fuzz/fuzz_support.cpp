@@ -15,6 +15,8 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "bridge/bridge.h"
+
 namespace qn::fuzz {
 
 MemoryFile::MemoryFile(const uint8_t* data, size_t size) {
@@ -72,6 +74,13 @@ void quietOutput() {
 }
 
 }  // namespace qn::fuzz
+
+// The tool targets run with FFmpeg's allocation limit, as the library's load hook sets it
+// in the app, so that fuzzing meets what users get.
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  qn::limitFfmpegAllocations();
+  return 0;
+}
 
 // The fuzz targets' own Android log: each line is formatted, so that a format and
 // its arguments that disagree are still caught by the sanitizers, then dropped.

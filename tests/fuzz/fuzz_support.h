@@ -1,6 +1,7 @@
-// What the libFuzzer targets of the media tools share: the fuzz input as a file
-// that FFmpeg opens by path (memory-backed, never on disk), a scratch folder in
-// memory for the tools' output files, and quiet standard output.
+// What the libFuzzer targets of the media tools share: FFmpeg's allocation limit as
+// the library sets it, the fuzz input as a file that FFmpeg opens by path
+// (memory-backed, never on disk), a scratch folder in memory for the tools' output
+// files, and quiet standard output.
 #pragma once
 
 #include <cstddef>

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <memory>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 extern "C" {
@@ -279,6 +280,29 @@ std::string commandOutput(const std::string& command) {
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   pclose(pipe);
   return out;
+}
+
+ChildReport runInChild(const std::function<std::string()>& work, unsigned seconds) {
+  int channel[2];
+  if (pipe(channel) != 0) return {};
+  const pid_t child = fork();
+  if (child == 0) {
+    close(channel[0]);
+    alarm(seconds);
+    if (freopen("/dev/null", "w", stdout) == nullptr) _exit(2);
+    const std::string text = work();
+    const ssize_t written = write(channel[1], text.data(), text.size());
+    _exit(written == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  close(channel[1]);
+  ChildReport report;
+  char buffer[4096];
+  for (ssize_t n; (n = read(channel[0], buffer, sizeof buffer)) > 0;) report.text.append(buffer, n);
+  close(channel[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  report.exited = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return report;
 }
 
 }  // namespace qn::testing

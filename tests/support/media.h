@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -94,5 +95,15 @@ int runCommand(const std::string& command);
 
 /// Runs a shell command and returns what it printed on standard output.
 std::string commandOutput(const std::string& command);
+
+/// What a child process made by runInChild reported, and whether it exited normally.
+struct ChildReport {
+  bool exited = false;  // returned from its work: no crash, no signal, no hang past its alarm
+  std::string text;
+};
+
+/// Runs `work` in a forked child, with standard output sent to /dev/null and an alarm after
+/// `seconds`; the text it returns comes back through a pipe.
+ChildReport runInChild(const std::function<std::string()>& work, unsigned seconds = 300);
 
 }  // namespace qn::testing

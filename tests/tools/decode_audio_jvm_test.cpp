@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* kSignature = "(Ljava/lang/String;Ljava/lang/String;)I";
 
-TEST(DecodeAudioThroughJava, DecodesTheStreamAndAnswersZeroEvenForAMissingInput) {
+TEST(DecodeAudioThroughJava, DecodesTheStreamAnsweringZeroAndOneForAMissingInput) {
   const std::string dir = makeTempDir("decode_audio_jvm");
   const std::string input = dir + "/tone.aac";
   const std::string output = dir + "/tone.pcm";
@@ -24,7 +24,7 @@ TEST(DecodeAudioThroughJava, DecodesTheStreamAndAnswersZeroEvenForAMissingInput)
                     "ffplay -f f32le -ac 2 -ar 44100 " + output + "\n");
   EXPECT_TRUE(readFile(output) == referenceAudioDecode(input).interleaved);
 
-  EXPECT_EQ(callTool("decodeAudio", kSignature, {dir + "/missing.aac", output}), 0);
+  EXPECT_EQ(callTool("decodeAudio", kSignature, {dir + "/missing.aac", output}), 1);
   const std::vector<std::string> failure = takeToolLog();
   ASSERT_EQ(failure.size(), 4u);
   EXPECT_EQ(failure[2], "Could not open in file\n");

@@ -62,13 +62,13 @@ jstring aString() { return reinterpret_cast<jstring>(&activeCalls); }
 TEST(VideoToolEntryPoints, ReleaseEveryPathTextTheyTookOnAFailedRun) {
   {
     FakeStringEnv fake(0);
-    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 0);
+    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 1);
     EXPECT_EQ(fake.calls().gets, 2);
     EXPECT_EQ(fake.calls().releases, 2);
   }
   {
     FakeStringEnv fake(0);
-    EXPECT_EQ(TOOL_METHOD(encodeVideo)(fake.env(), nullptr, aString()), 0);
+    EXPECT_EQ(TOOL_METHOD(encodeVideo)(fake.env(), nullptr, aString()), 1);
     EXPECT_EQ(fake.calls().releases, 1);
   }
   {
@@ -83,19 +83,19 @@ TEST(VideoToolEntryPoints, AnswerAtOnceWithTheirFailureResultWhenATextIsMissing)
   takeAndroidLog();
   {
     FakeStringEnv fake(1);  // the input path
-    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 0);
+    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 1);
     EXPECT_EQ(fake.calls().gets, 1);
     EXPECT_EQ(fake.calls().releases, 0);
   }
   {
     FakeStringEnv fake(2);  // the output prefix: the input path is handed back
-    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 0);
+    EXPECT_EQ(TOOL_METHOD(decodeVideo)(fake.env(), nullptr, aString(), aString()), 1);
     EXPECT_EQ(fake.calls().gets, 2);
     EXPECT_EQ(fake.calls().releases, 1);
   }
   {
     FakeStringEnv fake(1);
-    EXPECT_EQ(TOOL_METHOD(encodeVideo)(fake.env(), nullptr, aString()), 0);
+    EXPECT_EQ(TOOL_METHOD(encodeVideo)(fake.env(), nullptr, aString()), 1);
     EXPECT_EQ(fake.calls().releases, 0);
   }
   {

@@ -45,10 +45,12 @@ std::string writeStream(const std::string& dir, const StreamSpec& recipe, Encode
   return path;
 }
 
-/// Runs the tool and returns its log lines; fails the test unless it answers 0.
-std::vector<std::string> decodeLog(const std::string& input, const std::string& prefix) {
+/// Runs the tool and returns its log lines; fails the test unless it gives the answer:
+/// 0 when it saved picture files and none failed, else 1.
+std::vector<std::string> decodeLog(const std::string& input, const std::string& prefix,
+                                   int answer = 0) {
   takeAndroidLog();
-  EXPECT_EQ(tools::decodeVideo(input.c_str(), prefix.c_str()), 0);
+  EXPECT_EQ(tools::decodeVideo(input.c_str(), prefix.c_str()), answer) << input;
   return takeAndroidLogTexts();
 }
 
@@ -96,7 +98,8 @@ TEST(DecodeVideoSavesNothing, ForAStreamOfFewerThanTwentyPictures) {
   recipe.frames = 19;
   EncodedStream stream;
   const std::string input = writeStream(dir, recipe, &stream);
-  EXPECT_EQ(decodeLog(input, dir + "/out"), (std::vector<std::string>{input, dir + "/out"}));
+  // Nothing written: 1.
+  EXPECT_EQ(decodeLog(input, dir + "/out", 1), (std::vector<std::string>{input, dir + "/out"}));
   EXPECT_EQ(filesIn(dir), std::vector<std::string>{"stream.h264"});
 }
 
@@ -151,7 +154,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DecodeVideoBadInput, MissingInputLogsTheOpenFailureAndWritesNothing) {
   const std::string dir = makeTempDir("decode-video-missing");
   const std::string input = dir + "/absent.h264";
-  EXPECT_EQ(decodeLog(input, dir + "/out"),
+  EXPECT_EQ(decodeLog(input, dir + "/out", 1),
             (std::vector<std::string>{input, dir + "/out", "Could not open in file\n",
                                       "No such file or directory"}));
   EXPECT_TRUE(filesIn(dir).empty());
@@ -161,7 +164,7 @@ TEST(DecodeVideoBadInput, EmptyInputLogsOnlyThePaths) {
   const std::string dir = makeTempDir("decode-video-empty");
   const std::string input = dir + "/empty.h264";
   ASSERT_TRUE(writeFile(input, {}));
-  EXPECT_EQ(decodeLog(input, dir + "/out"), (std::vector<std::string>{input, dir + "/out"}));
+  EXPECT_EQ(decodeLog(input, dir + "/out", 1), (std::vector<std::string>{input, dir + "/out"}));
   EXPECT_EQ(filesIn(dir), std::vector<std::string>{"empty.h264"});
 }
 
@@ -177,7 +180,7 @@ TEST(DecodeVideoBadInput, DirectoryGarbageAndTruncatedStreamsEndWithoutAFile) {
   ASSERT_TRUE(writeFile(dir + "/cut.h264", stream.bytes));
 
   for (const char* name : {"", "/garbage.h264", "/cut.h264"}) {
-    decodeLog(dir + name, dir + "/out");  // the directory itself reads as nothing
+    decodeLog(dir + name, dir + "/out", 1);  // the directory itself reads as nothing
   }
   EXPECT_EQ(filesIn(dir), (std::vector<std::string>{"cut.h264", "garbage.h264"}));
 }
@@ -202,7 +205,8 @@ TEST(DecodeVideoBadInput, UnwritablePrefixLogsEachSaveAndDecodesToTheEnd) {
   const std::string input = writeFortyPictures(dir);
   const std::string prefix = dir + "/missing/out";
   // Picture 40 is the flushed last access unit: reaching it shows decoding ran to the end.
-  EXPECT_EQ(decodeLog(input, prefix), twoFailedSaves(input, prefix, "No such file or directory"));
+  EXPECT_EQ(decodeLog(input, prefix, 1),
+            twoFailedSaves(input, prefix, "No such file or directory"));
 }
 
 TEST(DecodeVideoBadInput, APrefixThatLeavesNoRoomForTheNameWritesNoFile) {
@@ -217,7 +221,7 @@ TEST(DecodeVideoBadInput, APrefixThatLeavesNoRoomForTheNameWritesNoFile) {
   }
   const std::string prefix = deep + "/" + std::string(1020 - deep.size() - 1, 'p');
   ASSERT_EQ(prefix.size(), 1020u);
-  EXPECT_EQ(decodeLog(input, prefix), twoFailedSaves(input, prefix, "File name too long"));
+  EXPECT_EQ(decodeLog(input, prefix, 1), twoFailedSaves(input, prefix, "File name too long"));
   EXPECT_TRUE(filesIn(deep).empty());
 }
 
@@ -227,7 +231,7 @@ TEST(DecodeVideoBadInput, APictureFileThatCannotBeWrittenWholeIsNamed) {
   // Picture 20's file is the full device; picture 40's an ordinary file.
   const std::string full = dir + "/out-20.yuv";
   std::filesystem::create_symlink("/dev/full", full);
-  EXPECT_EQ(decodeLog(input, dir + "/out"),
+  EXPECT_EQ(decodeLog(input, dir + "/out", 1),
             (std::vector<std::string>{input, dir + "/out", "saving avFrame  20\n",
                                       "Could not write " + full + "\n", "saving avFrame  40\n"}));
   EXPECT_EQ(readFile(dir + "/out-40.yuv").size(), 352u * 288 + 2 * 176 * 144);

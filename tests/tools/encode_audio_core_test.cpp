@@ -47,7 +47,7 @@ TEST(EncodeAudio, WritesAnMp2StereoStreamOf200FramesAt44100AndLogsOnlyThePath) {
 TEST(EncodeAudio, UnwritablePathIsReportedAndNothingIsEncoded) {
   const std::string output = makeTempDir("encode_audio") + "/no-such-dir/tone.mp2";
   takeAndroidLog();
-  EXPECT_EQ(tools::encodeAudio(output.c_str()), 0);
+  EXPECT_EQ(tools::encodeAudio(output.c_str()), 1);
   EXPECT_EQ(takeToolLog(), (std::vector<std::string>{output, "Could not open " + output + "\n"}));
   EXPECT_FALSE(fileExists(output));
 }

@@ -9,7 +9,10 @@
 
 extern "C" {
 #include <libavutil/avutil.h>
+#include <libavutil/mem.h>
 }
+
+#include "bridge/bridge.h"
 
 #include "tests/support/android_log.h"
 #include "tests/support/jvm.h"
@@ -66,6 +69,18 @@ TEST(ActivityEntryPoints, AvbenchLogsTheVersionLineOnceAtPrioritySixUnderTag) {
   EXPECT_EQ(log[0].priority, 6);
   EXPECT_EQ(log[0].tag, "TAG");
   EXPECT_EQ(log[0].text, std::string("current FFmpeg version: ") + av_version_info());
+}
+
+TEST(ActivityEntryPoints, LoadingTheLibraryBoundsEveryFfmpegAllocation) {
+  callTool("avbench", "()V", {});  // loads the library as the activity does
+  takeAndroidLog();
+  // The process shares one libavutil with the library, and so its limit.
+  void* beyond = av_malloc(qn::kMaxFfmpegAllocation + 1);
+  void* picture = av_malloc(4096 * 4096 * 3 / 2);
+  EXPECT_EQ(beyond, nullptr);
+  EXPECT_NE(picture, nullptr);
+  av_free(beyond);
+  av_free(picture);
 }
 
 TEST(PrintFileInfoThroughJava, NonAsciiPathReachesFfmpegAsItIs) {

@@ -41,16 +41,16 @@ TEST(FullDevice, DecodeAudioNamesTheFileAndGivesNoPlaybackHint) {
                        input),
             0);
   takeAndroidLog();
-  EXPECT_EQ(tools::decodeAudio(input.c_str(), kFull.c_str()), 0);
+  EXPECT_EQ(tools::decodeAudio(input.c_str(), kFull.c_str()), 1);
   EXPECT_EQ(takeToolLog(), (Lines{input, kFull, "Could not write /dev/full\n"}));
 }
 
 TEST(FullDevice, EncodeAudioNamesTheFileOnce) {
-  EXPECT_EQ(runOnFullDevice(tools::encodeAudio, 0, "Could not write /dev/full\n").size(), 2u);
+  EXPECT_EQ(runOnFullDevice(tools::encodeAudio, 1, "Could not write /dev/full\n").size(), 2u);
 }
 
 TEST(FullDevice, EncodeVideoEncodesEveryPictureThenNamesTheFileOnce) {
-  const Lines lines = runOnFullDevice(tools::encodeVideo, 0, "Could not write /dev/full\n");
+  const Lines lines = runOnFullDevice(tools::encodeVideo, 1, "Could not write /dev/full\n");
   EXPECT_EQ(linesStartingWith(lines, "Could not"), 1u);
   EXPECT_EQ(linesStartingWith(lines, "Send frame "), 25u);
 }

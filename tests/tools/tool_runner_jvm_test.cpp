@@ -60,6 +60,13 @@ TEST_F(ToolRunner, PrintsTheResultOfToolsThatHaveOne) {
   EXPECT_EQ(run.err, "");
 }
 
+TEST_F(ToolRunner, ExitsOneWhenTheToolAnswersOne) {
+  const RunnerRun run = runRunner(dir_, "decodeAudio missing.aac out.pcm");
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_EQ(run.out, "result: 1\n");
+  EXPECT_THAT(run.err, ::testing::HasSubstr("Could not open in file\n"));
+}
+
 TEST_F(ToolRunner, UnknownToolsAndWrongPathCountsExitTwoWithAUsageLine) {
   const RunnerRun unknown = runRunner(dir_, "printFileInfos a.mkv");
   EXPECT_EQ(unknown.exitCode, 2);
