@@ -64,14 +64,34 @@ struct SampleBuffer {
   }
 };
 
-/// Sets the fixed source and destination parameters on the resampler by option name.
-void configure(SwrContext* resampler) {
-  av_opt_set_int(resampler, "in_channel_layout", static_cast<int64_t>(kSourceLayout), 0);
-  av_opt_set_int(resampler, "in_sample_rate", kSourceRate, 0);
-  av_opt_set_sample_fmt(resampler, "in_sample_fmt", kSourceFormat, 0);
-  av_opt_set_int(resampler, "out_channel_layout", static_cast<int64_t>(kDestinationLayout), 0);
-  av_opt_set_int(resampler, "out_sample_rate", kDestinationRate, 0);
-  av_opt_set_sample_fmt(resampler, "out_sample_fmt", kDestinationFormat, 0);
+/// Logs the option whose setting failed; true when it was set.
+bool optionSet(const char* name, int ret) {
+  if (ret >= 0) return true;
+  TOOL_LOGF("Could not set the resampler option %s: %s\n", name, qn::ErrorText(ret).text);
+  return false;
+}
+
+/// Sets one channel-mask layout option on the resampler.
+int setLayoutOption(SwrContext* resampler, const char* name, uint64_t mask) {
+  AVChannelLayout layout{};
+  const int ret = av_channel_layout_from_mask(&layout, mask);
+  if (ret < 0) return ret;
+  return av_opt_set_chlayout(resampler, name, &layout, 0);
+}
+
+/// Sets the fixed source and destination parameters on the resampler by option name;
+/// false after the line that names the first option the resampler refused.
+bool configure(SwrContext* resampler) {
+  return optionSet("in_chlayout", setLayoutOption(resampler, "in_chlayout", kSourceLayout)) &&
+         optionSet("in_sample_rate", av_opt_set_int(resampler, "in_sample_rate", kSourceRate, 0)) &&
+         optionSet("in_sample_fmt",
+                   av_opt_set_sample_fmt(resampler, "in_sample_fmt", kSourceFormat, 0)) &&
+         optionSet("out_chlayout",
+                   setLayoutOption(resampler, "out_chlayout", kDestinationLayout)) &&
+         optionSet("out_sample_rate",
+                   av_opt_set_int(resampler, "out_sample_rate", kDestinationRate, 0)) &&
+         optionSet("out_sample_fmt",
+                   av_opt_set_sample_fmt(resampler, "out_sample_fmt", kDestinationFormat, 0));
 }
 
 /// Fills one block of interleaved doubles with the tone, every channel alike, advancing t.
@@ -147,7 +167,7 @@ int resampleAudio(const char* outputPath) {
     TOOL_LOG("Could not allocate resampler context\n");
     return 1;
   }
-  configure(resampler.get());
+  if (!configure(resampler.get())) return 1;
   if (swr_init(resampler.get()) < 0) {
     TOOL_LOG("Failed to initialize the resampling context\n");
     return 1;
