@@ -1,6 +1,7 @@
 // Writes the seed corpus of decoder_fuzzer: small generated H.264 and H.265
 // streams in the fuzzer's input form (codec byte, join offset, then
 // length-prefixed chunks), joined at the start and mid-way.
+#include <algorithm>
 #include <cstdio>
 #include <random>
 #include <string>
