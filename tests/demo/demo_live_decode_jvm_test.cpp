@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -91,7 +92,8 @@ std::map<std::string, std::string> parseSummary(const std::string& out) {
 /// Runs the demo as the Makefile does: java <outDir> [file].
 DemoRun runDemo(const std::string& outDir, const std::string& file = "") {
   const std::string outFile = outDir + ".stdout", errFile = outDir + ".stderr";
-  std::string command = "'" + javaLauncher() + "' -cp '" QN_TEST_CLASSPATH "' -Djava.library.path='" +
+  std::string command = "'" + javaLauncher() + "' --enable-native-access=ALL-UNNAMED -cp '" QN_TEST_CLASSPATH
+                        "' -Djava.library.path='" +
                         std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.host.LiveDecodeDemo '" + outDir +
                         "'";
   if (!file.empty()) command += " '" + file + "'";
