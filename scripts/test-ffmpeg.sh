@@ -97,6 +97,14 @@ make_root() {
   mv "$new" "$root"
 }
 
+# Prints the reason of every test case skipped inside a passing suite, which
+# CTest's own summary does not show.
+print_skips() {
+  [ -f "$1" ] || return 0
+  grep -A1 -E '^[^ ]+:[0-9]+: Skipped$' "$1" | grep -v -E '^--$|: Skipped$' | sort | uniq -c \
+    | sed -E 's/^ *([0-9]+) /  skipped (\1x): /' || true
+}
+
 # Builds the clone inside the root and runs CTest; prints the result line.
 test_root() {
   local suite=$1 root=$cache/$1 version log=$cache/$1.test.log status=0
@@ -117,6 +125,7 @@ test_root() {
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$summary")
     passed=$((total - failed))
     grep -E '^\s+[0-9]+ - .* \(' "$log" || true
+    print_skips "$root/qn-build/Testing/Temporary/LastTest.log"
   else
     tail -n 40 "$log"
     echo "$suite: the build did not reach the tests"
