@@ -130,7 +130,9 @@ test_root() {
     tail -n 40 "$log"
     echo "$suite: the build did not reach the tests"
   fi
-  results+=("$suite: FFmpeg $version: $passed passed, $failed failed")
+  local note=""
+  [ -n "$summary" ] || note=" (the build did not reach the tests)"
+  results+=("$suite: FFmpeg $version: $passed passed, $failed failed$note")
   [ "$status" -eq 0 ] && [ -n "$summary" ] && [ "$failed" -eq 0 ]
 }
 
