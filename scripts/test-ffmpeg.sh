@@ -8,7 +8,8 @@
 # already uses, gets the packages scripts/install-deps.sh names (the JDK is the
 # root's own default one) and is kept in a cache folder outside the clone. Later
 # runs only build and test. Delete a root's folder to take that suite's updates.
-# The clone is mounted read-only into the root; the build folder lives inside it.
+# The clone is mounted read-only into the root; its build folder lives in the
+# root under /qn-build.
 #
 #   scripts/test-ffmpeg.sh [suite...]            build and test (default: trixie sid)
 #   scripts/test-ffmpeg.sh --prepare [suite...]  only make the missing roots
@@ -105,18 +106,22 @@ print_skips() {
     | sed -E 's/^ *([0-9]+) /  skipped (\1x): /' || true
 }
 
-# Builds the clone inside the root and runs CTest; prints the result line.
+# Builds the clone inside the root and runs CTest; prints the result line. Each
+# clone has a build folder of its own in the root (named after its path), so
+# that objects built from another clone's sources are never taken as current.
 test_root() {
-  local suite=$1 root=$cache/$1 version log=$cache/$1.test.log status=0
+  local suite=$1 root=$cache/$1 version log=$cache/$1.test.log status=0 build
+  build=/qn-build/$(basename "$source_dir")-$(printf '%s' "$source_dir" | md5sum | cut -c1-8)
   version=$(chroot "$root" dpkg-query -W -f '${Version}' libavcodec-dev | sed -e 's/^[0-9]*://' -e 's/-[^-]*$//')
   echo "== $suite: FFmpeg $version: building and testing (log: $log)"
   in_root "$root" /bin/bash -euc '
     export JAVA_HOME=$(dirname "$(dirname "$(readlink -f /usr/bin/javac)")")
-    cmake -S /src -B /qn-build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_BENCH=OFF > /qn-build.configure.log \
-      || { cat /qn-build.configure.log; exit 1; }
-    cmake --build /qn-build -j "$1"
-    cd /qn-build && ctest --output-on-failure -j "$1"
-  ' test_root "$jobs" > "$log" 2>&1 || status=$?
+    mkdir -p "$2"
+    cmake -S /src -B "$2" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQN_BUILD_BENCH=OFF > "$2.configure.log" \
+      || { cat "$2.configure.log"; exit 1; }
+    cmake --build "$2" -j "$1"
+    cd "$2" && ctest --output-on-failure -j "$1"
+  ' test_root "$jobs" "$build" > "$log" 2>&1 || status=$?
   local summary passed=0 failed=0
   summary=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1 || true)
   if [ -n "$summary" ]; then
@@ -125,7 +130,7 @@ test_root() {
     total=$(sed -E 's/.* out of ([0-9]+).*/\1/' <<< "$summary")
     passed=$((total - failed))
     grep -E '^\s+[0-9]+ - .* \(' "$log" || true
-    print_skips "$root/qn-build/Testing/Temporary/LastTest.log"
+    print_skips "$root$build/Testing/Temporary/LastTest.log"
   else
     tail -n 40 "$log"
     echo "$suite: the build did not reach the tests"
