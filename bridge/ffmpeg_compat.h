@@ -30,40 +30,33 @@ inline int64_t picturesReturned(const AVCodecContext* context) {
 
 #if QN_HAS_SUPPORTED_CONFIG
 /// The encoder's list of one kind of supported value, or null when it publishes none.
-inline const void* supportedValues(const AVCodec* encoder, AVCodecConfig kind) {
+template <typename Value>
+const Value* supportedValues(const AVCodec* encoder, AVCodecConfig kind) {
   const void* values = nullptr;
   int count = 0;
   if (avcodec_get_supported_config(nullptr, encoder, kind, 0, &values, &count) < 0) return nullptr;
-  return values;
+  return static_cast<const Value*>(values);
 }
+// An encoder's list of supported values: asked for by kind...
+#define QN_ENCODER_LIST(encoder, Value, member, kind) supportedValues<Value>(encoder, kind)
+#else
+// ...or read from the member that publishes it.
+#define QN_ENCODER_LIST(encoder, Value, member, kind) (encoder)->member
 #endif
 
 /// The encoder's sample formats up to AV_SAMPLE_FMT_NONE, or null when it publishes none.
 inline const AVSampleFormat* supportedSampleFormats(const AVCodec* encoder) {
-#if QN_HAS_SUPPORTED_CONFIG
-  return static_cast<const AVSampleFormat*>(supportedValues(encoder, AV_CODEC_CONFIG_SAMPLE_FORMAT));
-#else
-  return encoder->sample_fmts;
-#endif
+  return QN_ENCODER_LIST(encoder, AVSampleFormat, sample_fmts, AV_CODEC_CONFIG_SAMPLE_FORMAT);
 }
 
 /// The encoder's sample rates up to 0, or null when it publishes none.
 inline const int* supportedSampleRates(const AVCodec* encoder) {
-#if QN_HAS_SUPPORTED_CONFIG
-  return static_cast<const int*>(supportedValues(encoder, AV_CODEC_CONFIG_SAMPLE_RATE));
-#else
-  return encoder->supported_samplerates;
-#endif
+  return QN_ENCODER_LIST(encoder, int, supported_samplerates, AV_CODEC_CONFIG_SAMPLE_RATE);
 }
 
 /// The encoder's channel layouts up to one with no channels, or null when it publishes none.
 inline const AVChannelLayout* supportedChannelLayouts(const AVCodec* encoder) {
-#if QN_HAS_SUPPORTED_CONFIG
-  return static_cast<const AVChannelLayout*>(
-      supportedValues(encoder, AV_CODEC_CONFIG_CHANNEL_LAYOUT));
-#else
-  return encoder->ch_layouts;
-#endif
+  return QN_ENCODER_LIST(encoder, AVChannelLayout, ch_layouts, AV_CODEC_CONFIG_CHANNEL_LAYOUT);
 }
 
 }  // namespace qn
