@@ -13,9 +13,10 @@ FUZZ_SMOKE_SECONDS ?= 30
 export FUZZ_BUILD
 
 JAVA       = $(JAVA_HOME)/bin/java
-HOST_RUN   = $(JAVA) -cp $(BUILD)/java/qn_host.jar -Djava.library.path=$(BUILD)/lib
+# --enable-native-access: JDK 24 on warns when the host programs load the library.
+HOST_RUN   = $(JAVA) --enable-native-access=ALL-UNNAMED -cp $(BUILD)/java/qn_host.jar -Djava.library.path=$(BUILD)/lib
 
-.PHONY: all deps configure build test demo tool bench fuzz sanitize soak test-arm64 clean
+.PHONY: all deps configure build test demo tool bench fuzz sanitize soak test-arm64 test-ffmpeg clean
 
 all: build
 
@@ -75,6 +76,11 @@ soak: deps
 
 test-arm64:
 	@scripts/test-arm64.sh
+
+# The CTest suite again in Debian 13 and Debian unstable roots, each with its own
+# FFmpeg, libyuv, compiler and JDK; see scripts/test-ffmpeg.sh.
+test-ffmpeg:
+	@JOBS=$(JOBS) scripts/test-ffmpeg.sh
 
 clean:
 	rm -rf $(BUILD) $(BUILD).configure.log $(BUILD).build.log $(FUZZ_BUILD) $(FUZZ_BUILD).configure.log

@@ -1,10 +1,11 @@
 # Android dependencies of qn::ffmpeg, qn::yuv and qn::platform: prebuilt
-# FFmpeg 6 and libyuv for the ABI being built, and the NDK's own libraries.
+# FFmpeg (5.1 or later; the app ships 6) and libyuv for the ABI being built,
+# and the NDK's own libraries.
 # Works with the NDK's toolchain file (ANDROID_ABI, ANDROID_PLATFORM) and with
 # CMake's own Android support (CMAKE_ANDROID_ARCH_ABI).
 #
 # Prebuilts, one folder per ABI (arm64-v8a, armeabi-v7a, x86_64, x86):
-#   <dir>/<abi>/include/libavcodec/version_major.h ...   FFmpeg 6 headers
+#   <dir>/<abi>/include/libavcodec/version_major.h ...   FFmpeg headers
 #   <dir>/<abi>/include/libyuv.h, include/libyuv/        libyuv headers
 #   <dir>/<abi>/lib/libavcodec.so or .a ...              FFmpeg, shared or static
 #   <dir>/<abi>/lib/libyuv.so or .a
@@ -55,9 +56,8 @@ function(qn_read_libavcodec_major include_dir)
   endif()
   file(STRINGS ${header} line REGEX "^#define[ \t]+LIBAVCODEC_VERSION_MAJOR[ \t]+[0-9]+")
   string(REGEX MATCH "[0-9]+$" major "${line}")
-  if(NOT major STREQUAL "60")
-    message(FATAL_ERROR "The FFmpeg prebuilt for ${QN_ABI} is libavcodec \"${major}\" (${header}); "
-                        "the Android build needs FFmpeg 6 (libavcodec 60)")
+  if(NOT major MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "No LIBAVCODEC_VERSION_MAJOR in ${header}")
   endif()
   set(QN_LIBAVCODEC_MAJOR ${major} PARENT_SCOPE)
 endfunction()

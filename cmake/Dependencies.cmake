@@ -31,16 +31,28 @@ else()
     endif()
   endif()
   find_package(JNI REQUIRED COMPONENTS JVM)
-  # Debian's <android/log.h>, <android/bitmap.h> and liblog.
-  find_path(QN_ANDROID_INCLUDE android/log.h PATHS /usr/include/android REQUIRED NO_DEFAULT_PATH)
-  find_path(QN_BITMAP_INCLUDE android/bitmap.h PATHS /usr/include/android REQUIRED NO_DEFAULT_PATH)
-  find_library(QN_LOG_LIB log PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/android REQUIRED NO_DEFAULT_PATH)
-  target_include_directories(qn::platform INTERFACE ${JNI_INCLUDE_DIRS} ${QN_ANDROID_INCLUDE})
+  # Debian's <android/log.h>, <android/bitmap.h> and liblog: Debian 12 keeps them
+  # under an extra android/ folder, liblog 34 (Debian 13 on) in the usual places.
+  find_path(QN_ANDROID_INCLUDE android/log.h PATHS /usr/include/android /usr/include
+            REQUIRED NO_DEFAULT_PATH)
+  find_path(QN_BITMAP_INCLUDE android/bitmap.h PATHS /usr/include/android /usr/include
+            REQUIRED NO_DEFAULT_PATH)
+  find_library(QN_LOG_LIB log PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/android
+               /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE} REQUIRED NO_DEFAULT_PATH)
+  target_include_directories(qn::platform INTERFACE ${JNI_INCLUDE_DIRS} ${QN_ANDROID_INCLUDE}
+                             ${QN_BITMAP_INCLUDE})
   # jnigraphics is the stand-in target built under host/.
   target_link_libraries(qn::platform INTERFACE ${QN_LOG_LIB} jnigraphics)
 endif()
 
-if(NOT QN_LIBAVCODEC_MAJOR STREQUAL "59" AND NOT QN_LIBAVCODEC_MAJOR STREQUAL "60")
-  message(FATAL_ERROR "libavcodec ${QN_LIBAVCODEC_MAJOR} found; this library builds against "
-                      "libavcodec 59 (FFmpeg 5.1) or 60 (FFmpeg 6) only")
+# Tested with libavcodec 59 (FFmpeg 5.1), 61 (FFmpeg 7.1) and QN_NEWEST_TESTED
+# (FFmpeg 9.0, see scripts/test-ffmpeg.sh); the app ships 60 (FFmpeg 6). A newer
+# major may well work, so it only warns.
+set(QN_NEWEST_TESTED 63)
+if(QN_LIBAVCODEC_MAJOR LESS 59)
+  message(FATAL_ERROR "libavcodec ${QN_LIBAVCODEC_MAJOR} found; this library needs "
+                      "libavcodec 59 (FFmpeg 5.1) or later")
+elseif(QN_LIBAVCODEC_MAJOR GREATER QN_NEWEST_TESTED)
+  message(WARNING "libavcodec ${QN_LIBAVCODEC_MAJOR} is newer than the newest tested "
+                  "(${QN_NEWEST_TESTED}, FFmpeg 9.0); run the tests before relying on it")
 endif()

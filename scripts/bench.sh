@@ -66,7 +66,7 @@ csv=$results/bench.csv
 floor=$BUILD/bin/qn_bench_floor
 # The collections that the bitmap stand-in requests run concurrently with the
 # decoding thread, as Android's do (G1 starts a concurrent cycle for System.gc()).
-java_run=("$JAVA_HOME/bin/java" -Djava.awt.headless=true -XX:+ExplicitGCInvokesConcurrent -Djava.library.path="$BUILD/lib"
+java_run=("$JAVA_HOME/bin/java" --enable-native-access=ALL-UNNAMED -Djava.awt.headless=true -XX:+ExplicitGCInvokesConcurrent -Djava.library.path="$BUILD/lib"
           -cp "$BUILD/java/qn_host.jar:$BUILD/java/qn_bench.jar")
 
 echo "Building in $BUILD ($BUILD_TYPE)..."

@@ -1,7 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages that the host build, the tests and the demo
 # need, skipping what is already there. Needs root or sudo.
+# With --list it only prints the package names, one a line.
 set -euo pipefail
+
+list_only=0
+if [ "${1:-}" = --list ]; then
+  list_only=1
+  shift
+fi
 
 packages=(
   build-essential cmake pkg-config git
@@ -15,6 +22,11 @@ packages=(
   fonts-dejavu-core
   "$@"
 )
+
+if [ $list_only -eq 1 ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 # One dpkg-query for the whole list: a process per package made every make
 # target wait seconds on a busy machine.

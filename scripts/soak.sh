@@ -55,7 +55,7 @@ make_stream h265 "$streams/sizes.h265"
 echo "Soaking the live path for $MINUTES min (samples every 10 s in $out/soak.csv)..."
 log=$out/soak.log
 status=0
-"$JAVA_HOME/bin/java" -Xcheck:jni -Xms256m -Xmx256m -XX:+AlwaysPreTouch -Djava.awt.headless=true -Djava.library.path="$BUILD/lib" \
+"$JAVA_HOME/bin/java" --enable-native-access=ALL-UNNAMED -Xcheck:jni -Xms256m -Xmx256m -XX:+AlwaysPreTouch -Djava.awt.headless=true -Djava.library.path="$BUILD/lib" \
   -XX:ErrorFile="$out/hs_err_%p.log" -cp "$BUILD/java/qn_host.jar" com.quarn.iot.programs.LiveSoak \
   "$out" $((MINUTES * 60)) "$streams/sizes.h264" "$streams/sizes.h265" "${SIZES[@]}" > "$log" 2>&1 || status=$?
 grep '^soak:' "$log" || true

@@ -13,12 +13,7 @@ constexpr int kInputBufferSize = 20480;
 constexpr int kRefillThreshold = 4096;
 
 /// The channel count the decoder reports in its context.
-int contextChannels(const AVCodecContext* context) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return context->channels;
-#pragma GCC diagnostic pop
-}
+int contextChannels(const AVCodecContext* context) { return context->ch_layout.nb_channels; }
 
 /// Writes one frame's samples interleaved: instant by instant, channel by channel.
 void writeInterleaved(const AVCodecContext* context, const AVFrame* frame, int sampleSize,

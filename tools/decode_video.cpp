@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/ffmpeg_compat.h"
 #include "decoder/ffmpeg_decoder.h"
 #include "tools/tool_common.h"
 
@@ -39,10 +40,7 @@ struct DecodeJob {
 
 /// The decoder's running count of returned pictures (1 for the first).
 int pictureCounter(const AVCodecContext* context) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return context->frame_number;
-#pragma GCC diagnostic pop
+  return static_cast<int>(picturesReturned(context));
 }
 
 /// Bytes per row and rows that a picture file takes from one plane.

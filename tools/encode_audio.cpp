@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "bridge/ffmpeg_compat.h"
 #include "tools/tool_common.h"
 
 namespace qn::tools {
@@ -15,38 +16,40 @@ constexpr double kTwoPiTimes440 = 2764.601535159018;
 
 /// True if the encoder lists the format; an encoder that lists none offers none.
 bool offersSampleFormat(const AVCodec* encoder, AVSampleFormat format) {
-  if (encoder->sample_fmts == nullptr) return false;
-  for (const AVSampleFormat* entry = encoder->sample_fmts; *entry != AV_SAMPLE_FMT_NONE; entry++) {
+  const AVSampleFormat* formats = supportedSampleFormats(encoder);
+  if (formats == nullptr) return false;
+  for (const AVSampleFormat* entry = formats; *entry != AV_SAMPLE_FMT_NONE; entry++) {
     if (*entry == format) return true;
   }
   return false;
 }
 
-/// Stores the layout and its channel count in the context's channel fields.
-void setChannelLayout(AVCodecContext* context, uint64_t layout) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  context->channel_layout = layout;
-  context->channels = layoutChannelCount(layout);
-#pragma GCC diagnostic pop
-}
+/// Room for the masks of an encoder's published layouts, far more than any encoder lists.
+struct LayoutMasks {
+  static constexpr int kCapacity = 64;
+  uint64_t entries[kCapacity + 1];
+};
 
-/// The encoder's own list of 64-bit channel masks, or null.
-const uint64_t* publishedLayouts(const AVCodec* encoder) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return encoder->channel_layouts;
-#pragma GCC diagnostic pop
+/// The encoder's published channel-mask layouts as a 0-terminated list in `masks`, or null
+/// when it publishes none. Layouts without a mask (in no native order) cannot be chosen.
+const uint64_t* publishedLayouts(const AVCodec* encoder, LayoutMasks* masks) {
+  const AVChannelLayout* layouts = supportedChannelLayouts(encoder);
+  if (layouts == nullptr) return nullptr;
+  int count = 0;
+  for (const AVChannelLayout* layout = layouts; layout->nb_channels != 0; layout++) {
+    if (layout->order == AV_CHANNEL_ORDER_NATIVE && count < LayoutMasks::kCapacity) {
+      masks->entries[count++] = layout->u.mask;
+    }
+  }
+  masks->entries[count] = 0;
+  return masks->entries;
 }
 
 /// Shapes the frame after the opened encoder: its frame size, format and layout.
-void shapeFrame(AVFrame* frame, const AVCodecContext* context) {
+bool shapeFrame(AVFrame* frame, const AVCodecContext* context) {
   frame->nb_samples = context->frame_size;
   frame->format = context->sample_fmt;
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  frame->channel_layout = context->channel_layout;
-#pragma GCC diagnostic pop
+  return av_channel_layout_copy(&frame->ch_layout, &context->ch_layout) >= 0;
 }
 
 /// Sends one frame (null drains) and writes every packet the encoder returns; false
@@ -140,8 +143,11 @@ int encodeAudio(const char* outputPath) {
               av_get_sample_fmt_name(context->sample_fmt));
     return 1;
   }
-  context->sample_rate = chooseSampleRate(encoder->supported_samplerates);
-  setChannelLayout(context.get(), chooseChannelLayout(publishedLayouts(encoder)));
+  context->sample_rate = chooseSampleRate(supportedSampleRates(encoder));
+  LayoutMasks masks;
+  // A chosen mask of 0 (an empty list) leaves no channels, which the opening refuses.
+  av_channel_layout_from_mask(&context->ch_layout,
+                              chooseChannelLayout(publishedLayouts(encoder, &masks)));
   if (avcodec_open2(context.get(), encoder, nullptr) < 0) {
     TOOL_LOG("Could not open codec\n");
     return 1;
@@ -161,8 +167,7 @@ int encodeAudio(const char* outputPath) {
     TOOL_LOG("Could not allocate audio frame\n");
     return 1;
   }
-  shapeFrame(frame.get(), context.get());
-  if (av_frame_get_buffer(frame.get(), 0) < 0) {
+  if (!shapeFrame(frame.get(), context.get()) || av_frame_get_buffer(frame.get(), 0) < 0) {
     TOOL_LOG("Could not allocate audio data buffers\n");
     return 1;
   }

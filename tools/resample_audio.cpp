@@ -64,14 +64,40 @@ struct SampleBuffer {
   }
 };
 
-/// Sets the fixed source and destination parameters on the resampler by option name.
-void configure(SwrContext* resampler) {
-  av_opt_set_int(resampler, "in_channel_layout", static_cast<int64_t>(kSourceLayout), 0);
-  av_opt_set_int(resampler, "in_sample_rate", kSourceRate, 0);
-  av_opt_set_sample_fmt(resampler, "in_sample_fmt", kSourceFormat, 0);
-  av_opt_set_int(resampler, "out_channel_layout", static_cast<int64_t>(kDestinationLayout), 0);
-  av_opt_set_int(resampler, "out_sample_rate", kDestinationRate, 0);
-  av_opt_set_sample_fmt(resampler, "out_sample_fmt", kDestinationFormat, 0);
+/// True when the named option took; otherwise logs which one the resampler refused.
+bool optionTook(const char* name, int ret) {
+  if (ret >= 0) return true;
+  TOOL_LOGF("Could not set the resampler option %s: %s\n", name, qn::ErrorText(ret).text);
+  return false;
+}
+
+/// Sets a channel layout option from a 64-bit channel mask.
+bool setLayout(SwrContext* resampler, const char* name, uint64_t mask) {
+  AVChannelLayout layout{};
+  int ret = av_channel_layout_from_mask(&layout, mask);
+  if (ret >= 0) ret = av_opt_set_chlayout(resampler, name, &layout, 0);
+  return optionTook(name, ret);
+}
+
+/// Sets an integer option.
+bool setInt(SwrContext* resampler, const char* name, int64_t value) {
+  return optionTook(name, av_opt_set_int(resampler, name, value, 0));
+}
+
+/// Sets a sample format option.
+bool setFormat(SwrContext* resampler, const char* name, AVSampleFormat format) {
+  return optionTook(name, av_opt_set_sample_fmt(resampler, name, format, 0));
+}
+
+/// Sets the fixed source and destination parameters on the resampler by option name;
+/// false after the line that names the first option the resampler refused.
+bool configure(SwrContext* resampler) {
+  return setLayout(resampler, "in_chlayout", kSourceLayout) &&
+         setInt(resampler, "in_sample_rate", kSourceRate) &&
+         setFormat(resampler, "in_sample_fmt", kSourceFormat) &&
+         setLayout(resampler, "out_chlayout", kDestinationLayout) &&
+         setInt(resampler, "out_sample_rate", kDestinationRate) &&
+         setFormat(resampler, "out_sample_fmt", kDestinationFormat);
 }
 
 /// Fills one block of interleaved doubles with the tone, every channel alike, advancing t.
@@ -147,7 +173,7 @@ int resampleAudio(const char* outputPath) {
     TOOL_LOG("Could not allocate resampler context\n");
     return 1;
   }
-  configure(resampler.get());
+  if (!configure(resampler.get())) return 1;
   if (swr_init(resampler.get()) < 0) {
     TOOL_LOG("Failed to initialize the resampling context\n");
     return 1;

@@ -18,6 +18,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/common.h>
 #include <libavutil/frame.h>
 #include <libavutil/samplefmt.h>
 }
@@ -264,13 +265,8 @@ uint64_t chooseChannelLayout(const uint64_t* layouts);
 /// Fills n instants of c interleaved channels with the 440 Hz tone, advancing the phase.
 void fillTone(int16_t* samples, int n, int channels, float* phase, float step);
 
-/// The number of channels of a 64-bit channel mask.
-inline int layoutChannelCount(uint64_t layout) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return av_get_channel_layout_nb_channels(layout);
-#pragma GCC diagnostic pop
-}
+/// The number of channels of a 64-bit channel mask: one per bit.
+inline int layoutChannelCount(uint64_t layout) { return av_popcount64(layout); }
 
 /// Logs a failure line, then the system's text for the errno that caused it.
 inline void logWithErrno(const char* line) {

@@ -5,6 +5,7 @@
 #include <android/bitmap.h>
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>

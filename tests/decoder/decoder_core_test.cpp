@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 
 #include "bridge/bridge.h"
+#include "bridge/ffmpeg_compat.h"
 #include "decoder/access_unit_check.h"
 #include "decoder/ffmpeg_decoder.h"
 #include "tests/bridge/fake_jvm.h"
@@ -86,10 +87,7 @@ int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 
 /// How many pictures the decoder has handed out so far.
 int picturesReceived(const FFmpegDecoder& decoder) {
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  return decoder.codecContext->frame_number;
-#pragma GCC diagnostic pop
+  return static_cast<int>(picturesReturned(decoder.codecContext));
 }
 
 /// True if the frame's visible planes equal the picture's.

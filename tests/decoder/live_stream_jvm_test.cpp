@@ -4,6 +4,7 @@
 // bitmap is compared with an independent FFmpeg decode of the same bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>

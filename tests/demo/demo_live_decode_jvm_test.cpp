@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -91,9 +92,9 @@ std::map<std::string, std::string> parseSummary(const std::string& out) {
 /// Runs the demo as the Makefile does: java [--whole] <outDir> [file].
 DemoRun runDemo(const std::string& outDir, const std::string& file = "", bool whole = false) {
   const std::string outFile = outDir + ".stdout", errFile = outDir + ".stderr";
-  std::string command = "'" + javaLauncher() + "' -cp '" QN_TEST_CLASSPATH "' -Djava.library.path='" +
-                        std::string(QN_TEST_LIBRARY_PATH) + "' com.quarn.iot.programs.LiveDecodeDemo " +
-                        (whole ? "--whole '" : "'") + outDir + "'";
+  std::string command = "'" + javaLauncher() + "' --enable-native-access=ALL-UNNAMED -cp '" QN_TEST_CLASSPATH
+                        "' -Djava.library.path='" + std::string(QN_TEST_LIBRARY_PATH) +
+                        "' com.quarn.iot.programs.LiveDecodeDemo " + (whole ? "--whole '" : "'") + outDir + "'";
   if (!file.empty()) command += " '" + file + "'";
   const int status = runCommand(command + " </dev/null >'" + outFile + "' 2>'" + errFile + "'");
   DemoRun run;

@@ -19,6 +19,8 @@ JavaVM* createJvm() {
       {const_cast<char*>(libraryPath.c_str()), nullptr},
       {const_cast<char*>("-Xcheck:jni"), nullptr},
       {const_cast<char*>("-Xmx512m"), nullptr},
+      // JDK 24 on warns on standard error when unnamed-module code loads a native library.
+      {const_cast<char*>("--enable-native-access=ALL-UNNAMED"), nullptr},
   };
   JavaVMInitArgs args{};
   args.version = JNI_VERSION_1_6;

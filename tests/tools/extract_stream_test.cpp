@@ -1,4 +1,5 @@
 // extractAudio / extractVideo: one stream of a media file copied into a file of its own.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -120,6 +120,20 @@ class Remux : public ::testing::Test {
     expectDecodesEveryStream(output, keptStreams.size());
   }
 
+  /// Why this FFmpeg cannot open the MOV whose timecode track precedes the video, or "".
+  /// FFmpeg 9.0.2's MOV demuxer refuses that file with "File exists" (so does its ffprobe;
+  /// 7.1 reads it): the tests that need it are skipped there, saying why. Any other failure
+  /// to open it is left to the test to report.
+  static std::string dataFirstMovUnreadable() {
+    AVFormatContext* context = nullptr;
+    const int ret = avformat_open_input(&context, in().dataFirstMov.c_str(), nullptr, nullptr);
+    avformat_close_input(&context);
+    if (ret != AVERROR(EEXIST)) return "";
+    return std::string("FFmpeg ") + av_version_info() +
+           " cannot open a MOV whose timecode track precedes the video (" + ErrorText(ret).text +
+           "), nor can its own ffprobe";
+  }
+
  private:
   static ContainerInputs* inputs_;
 };
@@ -157,6 +171,8 @@ TEST_F(Remux, SubtitlesAreKeptAndTheAttachmentIsDropped) {
 }
 
 TEST_F(Remux, ADroppedDataStreamBeforeTheVideoShiftsIndicesButNotTimes) {
+  const std::string unreadable = dataFirstMovUnreadable();
+  if (!unreadable.empty()) GTEST_SKIP() << unreadable;
   const MediaInfo source = readMedia(in().dataFirstMov);
   ASSERT_EQ(source.streams.size(), 2u);
   ASSERT_EQ(source.streams[0].type, AVMEDIA_TYPE_DATA);

@@ -23,8 +23,9 @@ struct RunnerRun {
 RunnerRun runRunner(const std::string& dir, const std::string& arguments) {
   const std::string out = dir + "/runner.out";
   const std::string err = dir + "/runner.err";
-  const std::string command = "cd '" + dir + "' && \"${JAVA_HOME:+$JAVA_HOME/bin/}java\" -cp " +
-                              QN_BUILD_DIR "/java/qn_host.jar -Djava.library.path=" QN_BUILD_DIR
+  const std::string command = "cd '" + dir + "' && \"${JAVA_HOME:+$JAVA_HOME/bin/}java\""
+                              " --enable-native-access=ALL-UNNAMED -cp " QN_BUILD_DIR
+                              "/java/qn_host.jar -Djava.library.path=" QN_BUILD_DIR
                               "/lib com.quarn.iot.programs.ToolRunner " + arguments + " >" + out +
                               " 2>" + err;
   RunnerRun run;
@@ -48,8 +49,12 @@ TEST_F(ToolRunner, RunsPrintFileInfoOnARelativePathShowingItsLogLinesAsLogcatWou
   const RunnerRun run = runRunner(dir_, "printFileInfo porch.mkv");
   EXPECT_EQ(run.exitCode, 0) << run.err;
   EXPECT_EQ(run.out, "");  // printFileInfo has no result
-  // liblog's host form: tag, priority letter, date and time, process and thread ids, text.
-  EXPECT_THAT(run.err, ::testing::ContainsRegex("TAG E [0-9-]+ [0-9:]+ +[0-9]+ +[0-9]+ porch.mkv\n"));
+  // liblog's host form, which changed with liblog 34 (Debian 13): before, tag, priority
+  // letter, date and time, process and thread ids, text; since, date and time with
+  // milliseconds, process and thread ids, priority letter, padded tag, colon, text.
+  EXPECT_THAT(run.err, ::testing::ContainsRegex(
+                           "(TAG E [0-9-]+ [0-9:]+ +[0-9]+ +[0-9]+ |"
+                           "[0-9-]+ [0-9:.]+ +[0-9]+ +[0-9]+ E TAG +: )porch.mkv\n"));
   EXPECT_THAT(run.err, ::testing::HasSubstr(" title=Porch\n"));
 }
 
