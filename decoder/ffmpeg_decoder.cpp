@@ -40,7 +40,7 @@ void FFmpegDecoder::setUp(int type) {
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  av_init_packet(&packet);  // a packet held by value; still part of FFmpeg 5 and 6
+  av_init_packet(&packet);  // a packet held by value; deprecated, still in FFmpeg 5.1 to 9.0
 #pragma GCC diagnostic pop
   packet.data = nullptr;
   packet.size = 0;
