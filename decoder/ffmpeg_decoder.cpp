@@ -204,11 +204,16 @@ int FFmpegDecoder::decodeParsedPacket(int sequence) {
   packet.size = parsedSize;
   // A decoder may refuse a packet while pictures wait to be taken out: they
   // are taken (the newest stays in `frame`) and the same packet goes again.
+  // A receive without a picture has still let the decoder take the input it
+  // held (newer FFmpeg keeps a packet back while it hands out pictures), so
+  // the packet goes once more after it; both refusing at once would be a bug.
   bool tookWaiting = false;
   int ret = avcodec_send_packet(codecContext, &packet);
-  while (ret == AVERROR(EAGAIN) && receivePicture(sequence) == 0) {
-    tookWaiting = true;
+  while (ret == AVERROR(EAGAIN)) {
+    const int received = receivePicture(sequence);
+    tookWaiting = tookWaiting || received == 0;
     ret = avcodec_send_packet(codecContext, &packet);
+    if (received != 0) break;
   }
   if (ret < 0) {
     qn::ErrorText error(ret);
