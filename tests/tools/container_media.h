@@ -33,6 +33,14 @@ struct ContainerInputs {
   std::string large;        // 320x240 H.264 with B-frames + AAC, 2 s, noisy: about 120 KB
 };
 
+/// True if FFmpeg's own avformat_query_codec says the muxer cannot carry the codec. FFmpeg 7
+/// and later know it of GIF and H.264, so the tools refuse before any file is made; 5.1
+/// answers "unknown" and its GIF muxer refuses only when the header is written.
+inline bool muxerRefusesUpFront(const char* muxer, AVCodecID codec) {
+  return avformat_query_codec(av_guess_format(muxer, nullptr, nullptr), codec,
+                              FF_COMPLIANCE_NORMAL) == 0;
+}
+
 /// Runs an ffmpeg command line (arguments after "ffmpeg -v error -y"); fails the test on error.
 inline void ffmpeg(const std::string& arguments) {
   const std::string command = "ffmpeg -nostdin -v error -y " + arguments;

@@ -213,6 +213,21 @@ struct Crafted {
   bool refused;
 };
 
+/// The error text of a crafted file's refusal: the tools' own refusal to reach another
+/// file, "Invalid argument", when FFmpeg takes the file for a format at all. FFmpeg 7 and
+/// later no longer take a playlist named .mp4 for HLS: no demuxer reads it then.
+std::string refusalText(const std::string& file) {
+  std::vector<uint8_t> bytes = readFile(file);
+  const int size = static_cast<int>(bytes.size());
+  bytes.resize(bytes.size() + AVPROBE_PADDING_SIZE, 0);
+  AVProbeData probe{};
+  probe.filename = file.c_str();
+  probe.buf = bytes.data();
+  probe.buf_size = size;
+  return av_probe_input_format(&probe, 1) != nullptr ? "Invalid argument"
+                                                     : ErrorText(AVERROR_INVALIDDATA).text;
+}
+
 TEST_F(PickedFile, InputsThatNameOtherFilesAreRefusedWithoutReachingThem) {
   const std::string secretTs = path("secret.ts");
   const std::string hls = "#EXTM3U\n#EXT-X-TARGETDURATION:10\n";
@@ -256,7 +271,7 @@ TEST_F(PickedFile, InputsThatNameOtherFilesAreRefusedWithoutReachingThem) {
       if (!output.empty()) paths.push_back(output);
       if (c.refused) {
         Lines expected = paths;
-        for (const std::string& line : tool.openFailure(input, "Invalid argument")) {
+        for (const std::string& line : tool.openFailure(input, refusalText(input).c_str())) {
           expected.push_back(line);
         }
         EXPECT_EQ(run.log, expected);
