@@ -214,8 +214,9 @@ struct Crafted {
 };
 
 /// The error text of a crafted file's refusal: the tools' own refusal to reach another
-/// file, "Invalid argument", when FFmpeg takes the file for a format at all. FFmpeg 7 and
-/// later no longer take a playlist named .mp4 for HLS: no demuxer reads it then.
+/// file, "Invalid argument", when FFmpeg's probe is sure of the file's format. FFmpeg 7
+/// and later no longer take a playlist named .mp4 for HLS; only the name hints at MP4
+/// then (score 1), and the MP4 demuxer finds no MP4 in it.
 std::string refusalText(const std::string& file) {
   std::vector<uint8_t> bytes = readFile(file);
   const int size = static_cast<int>(bytes.size());
@@ -224,8 +225,9 @@ std::string refusalText(const std::string& file) {
   probe.filename = file.c_str();
   probe.buf = bytes.data();
   probe.buf_size = size;
-  return av_probe_input_format(&probe, 1) != nullptr ? "Invalid argument"
-                                                     : ErrorText(AVERROR_INVALIDDATA).text;
+  int score = AVPROBE_SCORE_RETRY;
+  return av_probe_input_format2(&probe, 1, &score) != nullptr ? "Invalid argument"
+                                                             : ErrorText(AVERROR_INVALIDDATA).text;
 }
 
 TEST_F(PickedFile, InputsThatNameOtherFilesAreRefusedWithoutReachingThem) {
