@@ -133,13 +133,13 @@ void finishOutput(OutputContext target) {
 void extractStream(const char* input, const char* output, AVMediaType type) {
   TOOL_LOG(input);
   TOOL_LOG(output);
-  if (outputIsInput(input, output)) return;
+  OwnOpensGuard guard{identityOf(input)};
+  if (outputIsInput(guard.input, output)) return;
 
   InputContext source = openInput(input);
   if (source == nullptr) return;
   const int chosen = chooseStream(source.get(), type);
   if (chosen < 0) return;
-  OwnOpensGuard guard{identityOf(input)};
   OutputContext target = openOutput(output, source->streams[chosen], &guard);
   if (target == nullptr) return;
 

@@ -164,7 +164,8 @@ int finishOutput(AVFormatContext* output, int status) {
 
 /// The whole copy; every handle is released on return.
 Outcome remuxFiles(const char* input, const char* output) {
-  if (outputIsInput(input, output)) return failedBeforeCopy(AVERROR(EINVAL));
+  OwnOpensGuard guard{identityOf(input)};  // declared first: it outlives the output context
+  if (outputIsInput(guard.input, output)) return failedBeforeCopy(AVERROR(EINVAL));
   InputContext source;
   int status = openInput(input, &source);
   if (status < 0) return failedBeforeCopy(status);
@@ -176,7 +177,6 @@ Outcome remuxFiles(const char* input, const char* output) {
     TOOL_LOG("Could not create output context\n");
     return failedBeforeCopy(AVERROR_UNKNOWN);
   }
-  OwnOpensGuard guard{identityOf(input)};  // declared first: it outlives the context
   OutputContext target(created);
   guardOwnOpens(target.get(), &guard);
 

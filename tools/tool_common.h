@@ -445,10 +445,6 @@ inline bool outputIsInput(const FileIdentity& input, const char* output) {
   return true;
 }
 
-/// True (after one log line) when both paths name the same file, whatever their spelling.
-inline bool outputIsInput(const char* input, const char* output) {
-  return outputIsInput(identityOf(input), output);
-}
 
 /// What the files a muxer opens itself are checked against: the input file they must not
 /// be, and FFmpeg's own open function that the others go on to.
