@@ -8,6 +8,7 @@
 #   <dir>/<abi>/include/libavcodec/version_major.h ...   FFmpeg headers
 #   <dir>/<abi>/include/libyuv.h, include/libyuv/        libyuv headers
 #   <dir>/<abi>/lib/libavcodec.so or .a ...              FFmpeg, shared or static
+#                                                        (libavfilter linked if there)
 #   <dir>/<abi>/lib/libyuv.so or .a
 # where <dir> is QN_PREBUILT_DIR, or QN_FFMPEG_PREBUILT_DIR / QN_YUV_PREBUILT_DIR
 # when FFmpeg and libyuv live apart.
@@ -62,11 +63,16 @@ function(qn_read_libavcodec_major include_dir)
   set(QN_LIBAVCODEC_MAJOR ${major} PARENT_SCOPE)
 endfunction()
 
-# Imports lib<name>.so (shared) or lib<name>.a (static) of a prebuilt as qn::prebuilt::<name>.
+# Imports lib<name>.so (shared) or lib<name>.a (static) of a prebuilt as qn::prebuilt::<name>;
+# with OPTIONAL a missing library is skipped (no target) instead of stopping.
 function(qn_import_prebuilt name abi_dir)
+  cmake_parse_arguments(arg "OPTIONAL" "" "" ${ARGN})
   find_library(QN_${name}_LIBRARY NAMES ${name} PATHS ${abi_dir}/lib
                NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
   if(NOT QN_${name}_LIBRARY)
+    if(arg_OPTIONAL)
+      return()
+    endif()
     message(FATAL_ERROR "No lib${name}.so or lib${name}.a for ${QN_ABI} in ${abi_dir}/lib")
   endif()
   if(QN_${name}_LIBRARY MATCHES "\\.a$")
@@ -87,9 +93,18 @@ if(NOT EXISTS ${qn_yuv_dir}/include/libyuv.h)
 endif()
 
 # Dependents before their dependencies, so that static archives resolve in one pass.
-set(QN_FFMPEG_LINK_ORDER avfilter avformat avcodec swscale swresample avutil)
+# The library calls nothing in libavfilter: it is linked only when the prebuilt set has it.
+set(QN_FFMPEG_LINK_ORDER avformat avcodec swscale swresample avutil)
+qn_import_prebuilt(avfilter ${qn_ffmpeg_dir} OPTIONAL)
+if(TARGET qn::prebuilt::avfilter)
+  list(PREPEND QN_FFMPEG_LINK_ORDER avfilter)
+else()
+  message(STATUS "No prebuilt libavfilter for ${QN_ABI}: linking without it")
+endif()
 foreach(lib ${QN_FFMPEG_LINK_ORDER})
-  qn_import_prebuilt(${lib} ${qn_ffmpeg_dir})
+  if(NOT TARGET qn::prebuilt::${lib})
+    qn_import_prebuilt(${lib} ${qn_ffmpeg_dir})
+  endif()
   target_link_libraries(qn::ffmpeg INTERFACE qn::prebuilt::${lib})
 endforeach()
 target_include_directories(qn::ffmpeg INTERFACE ${qn_ffmpeg_dir}/include)

@@ -1,5 +1,6 @@
 # Third-party and platform dependencies, as three interface targets:
-#   qn::ffmpeg    libavcodec, libavformat, libavutil, libswresample, libswscale (+ libavfilter)
+#   qn::ffmpeg    libavcodec, libavformat, libavutil, libswresample, libswscale
+#                 (+ libavfilter when it is there: the library calls nothing in it)
 #   qn::yuv       libyuv
 #   qn::platform  JNI, the Android log, libjnigraphics (and on Android libandroid, libGLESv2)
 # On the host, Android-only pieces are Debian's liblog and headers plus our own
@@ -14,8 +15,12 @@ if(ANDROID)
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(QN_FFMPEG REQUIRED IMPORTED_TARGET
-    libavcodec libavformat libavutil libswresample libswscale libavfilter)
+    libavcodec libavformat libavutil libswresample libswscale)
   string(REGEX MATCH "^[0-9]+" QN_LIBAVCODEC_MAJOR "${QN_FFMPEG_libavcodec_VERSION}")
+  pkg_check_modules(QN_AVFILTER QUIET IMPORTED_TARGET libavfilter)
+  if(QN_AVFILTER_FOUND)
+    target_link_libraries(qn::ffmpeg INTERFACE PkgConfig::QN_AVFILTER)
+  endif()
   target_link_libraries(qn::ffmpeg INTERFACE PkgConfig::QN_FFMPEG)
 
   find_path(QN_YUV_INCLUDE libyuv.h REQUIRED)
