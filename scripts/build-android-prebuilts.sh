@@ -104,7 +104,12 @@ for abi in "${abis[@]}"; do
 done
 if ! [[ $api =~ ^[0-9]+$ ]] || [ "$api" -lt 21 ]; then fail "--api $api: the library needs 21 or later"; fi
 # Absolute paths: FFmpeg is configured from inside its build folder.
-absolute() { realpath -m -- "$1"; }
+absolute() {
+  case $1 in
+    /*) echo "$1" ;;
+    *) echo "$PWD/$1" ;;
+  esac
+}
 ndk=$(absolute "$ndk") ffmpeg_src=$(absolute "$ffmpeg_src") yuv_src=$(absolute "$yuv_src")
 out=$(absolute "$out") work=$(absolute "$work")
 [ -z "$x264_dir" ] || x264_dir=$(absolute "$x264_dir")
@@ -157,20 +162,20 @@ abi_triple() {
   esac
 }
 
-# FFmpeg's architecture options for an ABI, one a line.
-ffmpeg_arch_options() {
+# Appends FFmpeg's architecture options for an ABI to the caller's `options`.
+add_ffmpeg_arch_options() {
   case $1 in
-    arm64-v8a) printf '%s\n' --arch=aarch64 --cpu=armv8-a ;;
-    armeabi-v7a) printf '%s\n' --arch=arm --cpu=armv7-a --enable-neon ;;
+    arm64-v8a) options+=(--arch=aarch64 --cpu=armv8-a) ;;
+    armeabi-v7a) options+=(--arch=arm --cpu=armv7-a --enable-neon) ;;
     x86_64)
       if [ $nasm -eq 1 ]; then
-        printf '%s\n' --arch=x86_64 --x86asmexe=nasm
+        options+=(--arch=x86_64 --x86asmexe=nasm)
       else
-        printf '%s\n' --arch=x86_64 --disable-x86asm
+        options+=(--arch=x86_64 --disable-x86asm)
       fi ;;
     # FFmpeg's 32-bit x86 assembly is not position-independent: Android would
     # refuse the text relocations it leaves in a shared library.
-    x86) printf '%s\n' --arch=x86 --cpu=i686 --disable-asm ;;
+    x86) options+=(--arch=x86 --cpu=i686 --disable-asm) ;;
   esac
 }
 
@@ -185,7 +190,7 @@ build_ffmpeg() {
     --ranlib="$tc/llvm-ranlib" --strip="$tc/llvm-strip"
     --extra-ldflags="$page_flag" --enable-pic
   )
-  mapfile -t -O ${#options[@]} options < <(ffmpeg_arch_options "$abi")
+  add_ffmpeg_arch_options "$abi"
   if [ $kind = shared ]; then
     options+=(--enable-shared --disable-static)
   else
