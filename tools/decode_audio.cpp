@@ -4,7 +4,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/parsing_decoder.h"
+#include "tools/pcm_names.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 namespace qn::tools {
 namespace {

@@ -3,9 +3,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/error_text.h"
 #include "bridge/ffmpeg_compat.h"
-#include "decoder/ffmpeg_decoder.h"
-#include "tools/tool_common.h"
+#include "decoder/picture_limit.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/parsing_decoder.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -131,7 +140,7 @@ bool decodeInput(FILE* input, uint8_t* buffer, const DecodeJob& job) {
 
 /// Gives the decoder the live decoder's picture limit: a stream that declares larger
 /// pictures decodes none, instead of filling the storage with huge picture files.
-void limitPictureSize(AVCodecContext* context) { context->max_pixels = FFmpegDecoder::kMaxPixels; }
+void limitPictureSize(AVCodecContext* context) { context->max_pixels = kMaxPicturePixels; }
 
 /// Flushes the parser at the end of input and decodes the last access unit it still holds.
 void decodeHeldAccessUnit(const DecodeJob& job) {

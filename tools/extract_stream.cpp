@@ -1,7 +1,14 @@
 // extractAudio / extractVideo: copy the best audio or video stream of a media
 // file, packet by packet and without decoding, into a one-stream file whose
 // container follows from the output name.
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/stream_copy.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tools.h"
 
 namespace qn::tools {
 namespace {

@@ -1,6 +1,11 @@
 // The demo activity's three simplest entry points: a greeting, the FFmpeg
 // version line, and a listing of a media file's container metadata.
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tools.h"
 
 extern "C" {
 #include <libavutil/avutil.h>

@@ -1,7 +1,14 @@
 // remux: rewrite a media file into the container of the output name without
 // decoding, keeping its video, audio and subtitle streams, and print every
 // packet's timestamps before and after their conversion on standard output.
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/stream_copy.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tools.h"
 
 namespace qn::tools {
 namespace {

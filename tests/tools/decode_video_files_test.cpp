@@ -9,7 +9,9 @@
 
 #include "tests/support/android_log.h"
 #include "tests/support/media.h"
-#include "tools/tool_common.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {

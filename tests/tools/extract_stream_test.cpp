@@ -7,7 +7,8 @@
 
 #include "tests/support/android_log.h"
 #include "tests/tools/container_media.h"
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "tests/support/android_log.h"
 #include "tests/support/media.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {
