@@ -36,10 +36,18 @@ struct FileCloser {
 inline bool toolOpensOutputFile(const AVFormatContext* output) {
   return output->oformat != nullptr && !(output->oformat->flags & AVFMT_NOFILE);
 }
+/// Closes the file the tool opened for the muxer (if still open) by the output's own
+/// close function, which matches the open; 0 or the first write or close error.
+inline int closeToolOpenedFile(AVFormatContext* output) {
+  if (!toolOpensOutputFile(output) || output->pb == nullptr) return 0;
+  AVIOContext* pb = output->pb;
+  output->pb = nullptr;
+  return output->io_close2(output, pb);
+}
 /// An output context: closes the file the tool opened (if still open), then frees it.
 struct OutputContextFreer {
   void operator()(AVFormatContext* context) const {
-    if (toolOpensOutputFile(context)) avio_closep(&context->pb);
+    closeToolOpenedFile(context);
     avformat_free_context(context);
   }
 };

@@ -1,6 +1,8 @@
 // Rules of the tools that copy packets into a muxed file without decoding.
 #include "tools/stream_copy.h"
 
+#include <utility>
+
 #include "tools/ffmpeg_handles.h"
 #include "tools/tool_log.h"
 
@@ -40,8 +42,40 @@ bool outputCarriesStreams(const AVFormatContext* output) {
 
 FinishedOutput finishOutputFile(AVFormatContext* output) {
   const int trailer = av_write_trailer(output);
-  const int closed = toolOpensOutputFile(output) ? avio_closep(&output->pb) : 0;
+  const int closed = closeToolOpenedFile(output);
   return {trailer, closed};
+}
+
+CopyAccount::CopyAccount(const AVFormatContext* input, int64_t inputBytes,
+                         std::vector<bool> copied)
+    : input_(input),
+      bytesLeft_(inputBytes),
+      copied_(std::move(copied)),
+      packets_(input->nb_streams, 0) {}
+
+bool CopyAccount::admit(const AVPacket* packet, const char* inputName) {
+  if (packet->flags & AV_PKT_FLAG_CORRUPT) {
+    TOOL_LOGF("The input is damaged: a packet of stream %d is corrupt\n", packet->stream_index);
+    return false;
+  }
+  if (packet->size > bytesLeft_) {
+    TOOL_LOGF("Refused to copy %s: its packets hold more bytes than the file\n", inputName);
+    return false;
+  }
+  bytesLeft_ -= packet->size;
+  packets_[packet->stream_index]++;
+  return true;
+}
+
+bool CopyAccount::whole() const {
+  for (unsigned i = 0; i < input_->nb_streams; i++) {
+    const int64_t promised = input_->streams[i]->nb_frames;
+    if (!copied_[i] || promised <= 0 || packets_[i] >= promised) continue;
+    TOOL_LOGF("The input ended early: stream %u gave %lld of its %lld packets\n", i,
+              static_cast<long long>(packets_[i]), static_cast<long long>(promised));
+    return false;
+  }
+  return true;
 }
 
 }  // namespace qn::tools

@@ -2,6 +2,9 @@
 // (extraction and remux): timestamps, what a muxer can carry, finishing the file.
 #pragma once
 
+#include <cstdint>
+#include <vector>
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -34,5 +37,28 @@ struct FinishedOutput {
 /// Writes the trailer and closes the file the tool opened. A full disk often shows
 /// only here: a muxer such as Matroska holds its data until the trailer.
 FinishedOutput finishOutputFile(AVFormatContext* output);
+
+/// What a copy checks of the packets it takes from its input: together they never hold
+/// more bytes than the input file (a crafted index can hand out the same bytes again
+/// and again), none is marked corrupt, and at the end every packet that the input's
+/// index promised for a copied stream came.
+class CopyAccount {
+ public:
+  /// `copied` holds, for each input stream, whether the copy takes its packets.
+  CopyAccount(const AVFormatContext* input, int64_t inputBytes, std::vector<bool> copied);
+
+  /// Counts a packet of a copied stream about to be written; false after one line when it
+  /// is corrupt or would bring the bytes copied over the size of the input file.
+  bool admit(const AVPacket* packet, const char* inputName);
+  /// True at the end of the input when every copied stream gave as many packets as its
+  /// index promised; else false after one line.
+  bool whole() const;
+
+ private:
+  const AVFormatContext* input_;
+  int64_t bytesLeft_;
+  std::vector<bool> copied_;
+  std::vector<int64_t> packets_;
+};
 
 }  // namespace qn::tools

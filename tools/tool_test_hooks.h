@@ -14,6 +14,10 @@ namespace qn::tools {
 
 // ---- Inner steps of the video tools. ----
 
+/// decodeVideo, stopping (answer 1) before a picture file would leave less than
+/// `freeSpaceMargin` bytes free on its file system.
+int decodeVideoLeaving(const char* input, const char* prefix, int64_t freeSpaceMargin);
+
 struct PictureFiles;
 /// Sends one packet (null drains) and saves every 20th picture the decoder returns.
 void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
@@ -24,6 +28,12 @@ bool pictureFitsFile(const AVFrame* picture);
 /// false when the encoder refused the picture or failed.
 bool encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
                       FILE* output);
+
+// ---- Inner steps of the audio tools. ----
+
+/// decodeAudio, stopping (answer 1) before the output would leave less than
+/// `freeSpaceMargin` bytes free on its file system.
+int decodeAudioLeaving(const char* input, const char* output, int64_t freeSpaceMargin);
 
 // ---- Inner rules of the audio encoder. ----
 

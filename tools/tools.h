@@ -11,8 +11,10 @@ namespace qn::tools {
 
 /// Logs the path and the container metadata of a media file.
 void printFileInfo(const char* path);
-/// Copies the best stream of `type` (audio or video) of input into a one-stream file.
-void extractStream(const char* input, const char* output, AVMediaType type);
+/// Copies the best stream of `type` (audio or video) of input into a one-stream file; 0
+/// when every packet of the stream was copied and the file completed, else 1 with no file
+/// left. (The Java methods answer nothing.)
+int extractStream(const char* input, const char* output, AVMediaType type);
 /// Remuxes input into output's container; 0 when the whole input was copied and the
 /// file completed, else 1.
 int remux(const char* input, const char* output);

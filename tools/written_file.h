@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include <unistd.h>
+
 #include "tools/tool_log.h"
 
 namespace qn::tools {
@@ -18,6 +20,11 @@ class WrittenFile {
   /// `failureLine` is a format that takes the path.
   WrittenFile(const char* path, const char* mode, const char* failureLine = "Could not write %s\n")
       : path_(path), failureLine_(failureLine), file_(fopen(path, mode)) {}
+  /// Writes into an open descriptor, which it takes over; `path` names it in the line.
+  WrittenFile(int descriptor, const char* path, const char* failureLine = "Could not write %s\n")
+      : path_(path), failureLine_(failureLine), file_(fdopen(descriptor, "wb")) {
+    if (file_ == nullptr) ::close(descriptor);
+  }
   ~WrittenFile() { close(); }
   WrittenFile(const WrittenFile&) = delete;
   WrittenFile& operator=(const WrittenFile&) = delete;
