@@ -496,6 +496,7 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   std::vector<uint8_t> noisy = readFile(d + "tone2.aac");
   for (size_t i = noisy.size() / 2; i < noisy.size() / 2 + 600; i++) noisy[i] = static_cast<uint8_t>(i * 7);
   ASSERT_TRUE(writeFile(d + "noisy.aac", noisy));
+  std::filesystem::copy_file(d + "single.jpg", d + "file:tone2.aac");
   for (const char* format : {"yuv444p", "yuv422p", "yuv420p10le", "yuv420p"}) {
     ffmpeg(std::string("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 25 -c:v libx264 -pix_fmt ") +
            format + " -f h264 " + d + format + ".h264");
@@ -542,6 +543,9 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
        "avformat_open_input失败：No such file or directory", "v.mkv"},
       {"remux onto file:<input>", remux("secret.mp4", "file:secret.mp4"), "secret.mp4", 0,
        "file:secret.mp4", ""},
+      // The picture named "file:tone2.aac", not the sound named "tone2.aac".
+      {"extract of a file named file:<other>", extract("file:tone2.aac", "named.mkv"), "tone2.aac",
+       0, "file:tone2.aac", ""},
       {"printFileInfo of concat:", [] { tools::printFileInfo("concat:secret.mp4|single.jpg"); return 0; },
        "secret.mp4", 0, "No such file or directory", "", "secret.mp4"},
       {"remux of subfile,", remux("subfile,,start,0,end,0,,:secret.mp4", "x.mkv"), "secret.mp4", 1,
@@ -617,6 +621,7 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   // place of the link, whose target was not written.
   EXPECT_EQ(readMedia(d + "file:secret.mp4").packets.size(), readMedia(d + "secret.mp4").packets.size());
   EXPECT_EQ(fingerprint(d + "link.mkv").rfind("type", 0), std::string::npos);
+  EXPECT_EQ(readMedia(d + "named.mkv").packets.size(), 1u);
   EXPECT_FALSE(readMedia(d + "link.mkv").packets.empty());
 }
 
