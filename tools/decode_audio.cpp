@@ -199,22 +199,10 @@ int decodeAudioLeaving(const char* inputPath, const char* outputPath, int64_t fr
   CodecContext context;
   if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 1;
   InputFile input;
-  const int opened = input.open(inputPath);
-  if (opened < 0) {
-    if (!input.refused()) {
-      errno = AVUNERROR(opened);
-      logWithErrno("Could not open in file\n");
-    }
-    return 1;
-  }
-  if (!inputIsAdts(&input, inputPath)) return 1;
+  if (!openStreamInput(&input, inputPath) || !inputIsAdts(&input, inputPath)) return 1;
   OutputFiles made(input.identity());
-  const int descriptor = made.create(outputPath);
-  if (descriptor < 0) {
-    // The input itself, or no regular file, is refused with its own line.
-    if (errno != EINVAL) logWithErrno("Could not open out file\n");
-    return 1;
-  }
+  const int descriptor = createStreamOutput(&made, outputPath);
+  if (descriptor < 0) return 1;
   WrittenFile output(descriptor, outputPath);
   if (!output) {
     logWithErrno("Could not open out file\n");

@@ -119,12 +119,8 @@ bool savePicture(const AVFrame* picture, int counter, PictureFiles* files) {
     logWithErrno("Could not open out file\n");
     return false;
   }
-  const int descriptor = files->made->create(fileName);
-  if (descriptor < 0) {
-    // The input itself, or no regular file, is refused with its own line.
-    if (errno != EINVAL) logWithErrno("Could not open out file\n");
-    return false;
-  }
+  const int descriptor = createStreamOutput(files->made, fileName);
+  if (descriptor < 0) return false;
   if (!leavesFreeSpace(descriptor, fileName, pictureFileBytes(picture), files->freeSpaceMargin)) {
     ::close(descriptor);
     files->stopped = true;
@@ -234,14 +230,7 @@ int decodeVideoLeaving(const char* input, const char* prefix, int64_t freeSpaceM
   if (!openParsingDecoder(AV_CODEC_ID_H264, &parser, &context)) return 1;
   limitPictureSize(context.get());
   InputFile file;
-  const int opened = file.open(input);
-  if (opened < 0) {
-    if (!file.refused()) {
-      errno = AVUNERROR(opened);
-      logWithErrno("Could not open in file\n");
-    }
-    return 1;
-  }
+  if (!openStreamInput(&file, input)) return 1;
   Frame picture(av_frame_alloc());
   if (!picture) {
     TOOL_LOG("Could not allocate video avFrame\n");

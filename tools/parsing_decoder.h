@@ -1,8 +1,13 @@
-// The parser and decoder pair of the tools that decode a raw elementary stream.
+// What the tools that decode a raw elementary stream (decodeVideo, decodeAudio) share:
+// their parser and decoder pair, and the opening of their input and output files.
 #pragma once
 
+#include <cerrno>
+
 #include "tools/ffmpeg_handles.h"
+#include "tools/picked_file.h"
 #include "tools/tool_log.h"
+#include "tools/tool_output.h"
 
 namespace qn::tools {
 
@@ -29,6 +34,27 @@ inline bool openParsingDecoder(AVCodecID codec, Parser* parser, CodecContext* co
     return false;
   }
   return true;
+}
+
+/// Opens the input stream file; false after "Could not open in file" and the system's
+/// text, or after the refusal line of a file that is not a regular one.
+inline bool openStreamInput(InputFile* input, const char* path) {
+  const int opened = input->open(path);
+  if (opened >= 0) return true;
+  if (!input->refused()) {
+    errno = AVUNERROR(opened);
+    logWithErrno("Could not open in file\n");
+  }
+  return false;
+}
+
+/// Makes the new file for an output name: its descriptor, or -1 after "Could not open out
+/// file" and the system's text, or after the refusal line of the input or a non-file.
+inline int createStreamOutput(OutputFiles* files, const char* name) {
+  const int descriptor = files->create(name);
+  // The input itself, or no regular file, is refused with its own line (EINVAL).
+  if (descriptor < 0 && errno != EINVAL) logWithErrno("Could not open out file\n");
+  return descriptor;
 }
 
 }  // namespace qn::tools
