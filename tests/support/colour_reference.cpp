@@ -1,6 +1,8 @@
 #include "tests/support/colour_reference.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -17,6 +19,8 @@ int swscaleMatrix(AVColorSpace colorspace) {
       return SWS_CS_ITU709;
     case AVCOL_SPC_FCC:
       return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
     case AVCOL_SPC_BT2020_NCL:
     case AVCOL_SPC_BT2020_CL:
       return SWS_CS_BT2020;
@@ -37,7 +41,92 @@ bool fullRange(const AVFrame* frame) {
   }
 }
 
+/// Sample (x, y) of a plane: one byte, or a little-endian 16-bit word for deeper formats.
+int sampleAt(const AVFrame* frame, int plane, int x, int y, int depth) {
+  const uint8_t* row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
+  if (depth == 8) return row[x];
+  return row[2 * x] | (row[2 * x + 1] << 8);
+}
+
+/// One colour component (0..1 nominal) as a rounded, clamped 8-bit value.
+int to8Bit(double component) {
+  return static_cast<int>(std::lround(std::clamp(component, 0.0, 1.0) * 255));
+}
+
 }  // namespace
+
+std::pair<double, double> lumaWeights(AVColorSpace colorspace) {
+  switch (colorspace) {
+    case AVCOL_SPC_BT709:
+      return {0.2126, 0.0722};
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return {0.2627, 0.0593};
+    case AVCOL_SPC_FCC:
+      return {0.30, 0.11};
+    case AVCOL_SPC_SMPTE240M:
+      return {0.212, 0.087};
+    default:
+      return {0.299, 0.114};
+  }
+}
+
+std::array<int, 3> textbookRgb(int y, int u, int v, int depth, AVColorSpace colorspace,
+                               bool full) {
+  const auto [kr, kb] = lumaWeights(colorspace);
+  const double scale = 1 << (depth - 8);  // code values of 8-bit levels at this depth
+  const double half = 1 << (depth - 1);
+  const double fullMax = (1 << depth) - 1;
+  const double luma = full ? y / fullMax : (y - 16 * scale) / (219 * scale);
+  const double pb = full ? (u - half) / fullMax : (u - half) / (224 * scale);
+  const double pr = full ? (v - half) / fullMax : (v - half) / (224 * scale);
+  const double r = luma + 2 * (1 - kr) * pr;
+  const double b = luma + 2 * (1 - kb) * pb;
+  const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
+  return {to8Bit(r), to8Bit(g), to8Bit(b)};
+}
+
+std::array<int, 3> textbookYuv(double r, double g, double b, AVColorSpace colorspace,
+                               bool fullRange) {
+  const auto [kr, kb] = lumaWeights(colorspace);
+  const double luma = kr * r + (1 - kr - kb) * g + kb * b;
+  const double pb = (b - luma) / (2 * (1 - kb));
+  const double pr = (r - luma) / (2 * (1 - kr));
+  const auto code = [](double value) {
+    return static_cast<int>(std::lround(std::clamp(value, 0.0, 255.0)));
+  };
+  if (fullRange) return {code(luma * 255), code(128 + pb * 255), code(128 + pr * 255)};
+  return {code(16 + luma * 219), code(128 + pb * 224), code(128 + pr * 224)};
+}
+
+std::vector<uint8_t> floatRgba(const AVFrame* frame) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (desc == nullptr || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_BE)) != 0 ||
+      (desc->nb_components != 1 && desc->nb_components != 3)) {
+    return {};
+  }
+  const int depth = desc->comp[0].depth;
+  if (depth != 8 && depth != 10) return {};
+  const bool grey = desc->nb_components == 1;
+  const int neutral = 1 << (depth - 1);
+  std::vector<uint8_t> out(static_cast<size_t>(frame->width) * frame->height * 4);
+  uint8_t* pixel = out.data();
+  for (int y = 0; y < frame->height; y++) {
+    for (int x = 0; x < frame->width; x++, pixel += 4) {
+      const int cx = x >> desc->log2_chroma_w;
+      const int cy = y >> desc->log2_chroma_h;
+      const int u = grey ? neutral : sampleAt(frame, 1, cx, cy, depth);
+      const int v = grey ? neutral : sampleAt(frame, 2, cx, cy, depth);
+      const auto rgb = textbookRgb(sampleAt(frame, 0, x, y, depth), u, v, depth,
+                                   frame->colorspace, fullRange(frame));
+      pixel[0] = static_cast<uint8_t>(rgb[0]);
+      pixel[1] = static_cast<uint8_t>(rgb[1]);
+      pixel[2] = static_cast<uint8_t>(rgb[2]);
+      pixel[3] = 0xFF;
+    }
+  }
+  return out;
+}
 
 std::vector<uint8_t> swscaleRgba(const AVFrame* frame) {
   auto format = static_cast<AVPixelFormat>(frame->format);
@@ -84,6 +173,15 @@ double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   }
   if (squares == 0) return 99;
   return 10 * std::log10(255.0 * 255.0 * static_cast<double>(samples) / squares);
+}
+
+int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 256;
+  int largest = 0;
+  for (size_t i = 0; i < a.size(); i += 4) {
+    for (size_t c = 0; c < 3; c++) largest = std::max(largest, std::abs(a[i + c] - b[i + c]));
+  }
+  return largest;
 }
 
 }  // namespace qn::testing

@@ -1,8 +1,11 @@
-// An independent reference for picture colour conversion: libswscale with the
-// picture's own matrix and range, and the PSNR between two RGBA images. Free of
-// test-framework code, so the benchmarks use it too.
+// Independent references for picture colour conversion: the textbook equations
+// in double precision with the picture's own matrix and range, libswscale's
+// conversion, and the PSNR between two RGBA images. Free of test-framework
+// code, so the benchmarks use them too.
 #pragma once
 
+#include <array>
+#include <utility>
 #include <cstdint>
 #include <vector>
 
@@ -12,11 +15,32 @@ extern "C" {
 
 namespace qn::testing {
 
+/// Luma weights (Kr, Kb) of a matrix as its standard defines them; BT.601's for
+/// pictures that signal none or one without its own weights.
+std::pair<double, double> lumaWeights(AVColorSpace colorspace);
+
+/// R, G, B (0..255, rounded and clamped) of one Y, U, V sample of `depth` bits by the
+/// textbook equations with the given matrix and range.
+std::array<int, 3> textbookRgb(int y, int u, int v, int depth, AVColorSpace colorspace, bool fullRange);
+
+/// 8-bit Y, U, V codes (rounded, clamped to 0..255) of an R, G, B colour (0..1 each) by
+/// the textbook equations with the given matrix and range.
+std::array<int, 3> textbookYuv(double r, double g, double b, AVColorSpace colorspace, bool fullRange);
+
+/// The frame converted by the textbook equations in double precision into R, G, B, A
+/// bytes, rows width x 4 apart: its own matrix (BT.601 if it signals none) and
+/// range, each chroma sample replicated over the luma samples it covers (as libyuv
+/// does), rounded to 8 bits. Empty if the format is not 8- or 10-bit planar YUV or grey.
+std::vector<uint8_t> floatRgba(const AVFrame* frame);
+
 /// The frame converted by libswscale (default bicubic flags) into R, G, B, A
 /// bytes, rows width x 4 apart, with the frame's matrix and range; empty on failure.
 std::vector<uint8_t> swscaleRgba(const AVFrame* frame);
 
 /// PSNR in dB over the R, G and B bytes of two same-sized RGBA images (99 if equal, 0 if sizes differ).
 double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+
+/// The largest difference of any R, G or B byte of two same-sized RGBA images (256 if sizes differ).
+int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
 }  // namespace qn::testing
