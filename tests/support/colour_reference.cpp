@@ -55,7 +55,7 @@ int to8Bit(double component) {
 
 }  // namespace
 
-std::pair<double, double> lumaWeights(AVColorSpace colorspace) {
+LumaWeights lumaWeights(AVColorSpace colorspace) {
   switch (colorspace) {
     case AVCOL_SPC_BT709:
       return {0.2126, 0.0722};

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <array>
-#include <utility>
 #include <cstdint>
 #include <vector>
 
@@ -15,9 +14,15 @@ extern "C" {
 
 namespace qn::testing {
 
-/// Luma weights (Kr, Kb) of a matrix as its standard defines them; BT.601's for
-/// pictures that signal none or one without its own weights.
-std::pair<double, double> lumaWeights(AVColorSpace colorspace);
+/// The luma weights of a matrix.
+struct LumaWeights {
+  double kr;
+  double kb;
+};
+
+/// Luma weights of a matrix as its standard defines them; BT.601's for pictures
+/// that signal none or one without its own weights.
+LumaWeights lumaWeights(AVColorSpace colorspace);
 
 /// R, G, B (0..255, rounded and clamped) of one Y, U, V sample of `depth` bits by the
 /// textbook equations with the given matrix and range.
