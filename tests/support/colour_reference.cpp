@@ -175,6 +175,18 @@ double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   return 10 * std::log10(255.0 * 255.0 * static_cast<double>(samples) / squares);
 }
 
+double largestMeanShift(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 256;
+  double sums[3] = {0, 0, 0};
+  for (size_t i = 0; i < a.size(); i += 4) {
+    for (size_t c = 0; c < 3; c++) sums[c] += a[i + c] - b[i + c];
+  }
+  const double pixels = static_cast<double>(a.size() / 4);
+  double largest = 0;
+  for (double sum : sums) largest = std::max(largest, std::abs(sum / pixels));
+  return largest;
+}
+
 int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   if (a.size() != b.size()) return 256;
   int largest = 0;

@@ -45,6 +45,10 @@ std::vector<uint8_t> swscaleRgba(const AVFrame* frame);
 /// PSNR in dB over the R, G and B bytes of two same-sized RGBA images (99 if equal, 0 if sizes differ).
 double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
+/// The largest mean signed difference of a channel (R, G or B) of two same-sized
+/// RGBA images: a colour shift; 256 if sizes differ.
+double largestMeanShift(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
+
 /// The largest difference of any R, G or B byte of two same-sized RGBA images (256 if sizes differ).
 int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
