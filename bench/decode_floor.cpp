@@ -109,28 +109,11 @@ struct Pass {
   std::vector<double> callMillis;
 };
 
-/// The libyuv call the app makes for the bench streams' pictures, called directly:
-/// I420ToABGR for unsignalled 4:2:0, the V/U-swapped BT.709 matrix conversions
-/// for the full-range BT.709 and the 10-bit BT.709 streams.
-int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int height) {
-  const bool bt709 = f->colorspace == AVCOL_SPC_BT709;
-  const bool full = f->format == AV_PIX_FMT_YUVJ420P || f->color_range == AVCOL_RANGE_JPEG;
-  if (f->format == AV_PIX_FMT_YUV420P10LE && bt709 && !full) {
-    const auto* y = reinterpret_cast<const uint16_t*>(f->data[0]);
-    const auto* u = reinterpret_cast<const uint16_t*>(f->data[1]);
-    const auto* v = reinterpret_cast<const uint16_t*>(f->data[2]);
-    return libyuv::I010ToARGBMatrix(y, f->linesize[0] / 2, v, f->linesize[2] / 2, u,
-                                    f->linesize[1] / 2, pixels, width * 4,
-                                    &libyuv::kYvuH709Constants, width, height);
-  }
-  if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) return -1;
-  if (bt709 && full) {
-    return libyuv::I420ToARGBMatrix(f->data[0], f->linesize[0], f->data[2], f->linesize[2],
-                                    f->data[1], f->linesize[1], pixels, width * 4,
-                                    &libyuv::kYvuF709Constants, width, height);
-  }
-  return libyuv::I420ToABGR(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
-                            f->linesize[2], pixels, width * 4, width, height);
+/// The app's conversion of a picture (qn::convertToAbgrPixels: I420ToABGR's
+/// conversion for unsignalled 4:2:0, the exact tables for the colour streams),
+/// into rows `width` pixels apart.
+int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int /*height*/) {
+  return qn::convertToAbgrPixels(f, pixels, width * 4);
 }
 
 /// True when the frame holds three planes of at least the codec context's picture size.
@@ -297,22 +280,33 @@ int convertWithLibyuvTables(const AVFrame* f, uint8_t* pixels) {
                                   f->linesize[1], pixels, stride, table, f->width, f->height);
 }
 
-/// Milliseconds per picture of one conversion over all `frames`.
+/// Lowers each picture's entry of `fastest` to its conversion time in milliseconds
+/// if this pass was faster; false if a conversion failed.
 template <typename Convert>
-double millisPerPicture(const std::vector<OwnedFrame>& frames, std::vector<uint8_t>& pixels,
-                        Convert convert) {
-  const Clock::time_point start = Clock::now();
-  for (const OwnedFrame& frame : frames) {
-    if (convert(frame.get(), pixels.data()) != 0) return -1;
+bool timeEachPicture(const std::vector<OwnedFrame>& frames, std::vector<uint8_t>& pixels,
+                     Convert convert, std::vector<double>* fastest) {
+  for (size_t i = 0; i < frames.size(); i++) {
+    const Clock::time_point start = Clock::now();
+    if (convert(frames[i].get(), pixels.data()) != 0) return false;
+    const double millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    (*fastest)[i] = std::min((*fastest)[i], millis);
   }
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count() /
-         static_cast<double>(frames.size());
+  return true;
+}
+
+/// The mean of the pictures' fastest times.
+double meanMillis(const std::vector<double>& fastest) {
+  double sum = 0;
+  for (double millis : fastest) sum += millis;
+  return sum / static_cast<double>(fastest.size());
 }
 
 /// Times the conversion of the stream's first pictures, libyuv's own tables
 /// (before) and the app's (after) in turns, and prints
-/// "case,format,matrix,range,pictures,passes,before ms,after ms" with the
-/// fastest pass of each: on a shared machine the other passes measure the load.
+/// "case,format,matrix,range,pictures,passes,before ms,after ms": the mean over
+/// the pictures of each one's fastest conversion. A conversion is shorter than a
+/// scheduler slice, so on a shared machine its fastest pass is one without
+/// interruption.
 int measureConversion(const char* label, int codec, const char* streamPath, const char* unitsPath) {
   std::vector<uint8_t> stream = readAll(streamPath);
   const auto units = readUnits(unitsPath, stream.size());
@@ -336,17 +330,16 @@ int measureConversion(const char* label, int codec, const char* streamPath, cons
   const auto after = [](const AVFrame* f, uint8_t* out) {
     return qn::convertToAbgrPixels(f, out, f->width * 4);
   };
-  std::vector<double> before, now;
+  std::vector<double> before(frames.size(), 1e9), now(frames.size(), 1e9);
   for (int pass = 0; pass < kPasses; pass++) {
-    before.push_back(millisPerPicture(frames, pixels, convertWithLibyuvTables));
-    now.push_back(millisPerPicture(frames, pixels, after));
+    if (!timeEachPicture(frames, pixels, convertWithLibyuvTables, &before) ||
+        !timeEachPicture(frames, pixels, after, &now)) {
+      return 1;
+    }
   }
-  std::sort(before.begin(), before.end());
-  std::sort(now.begin(), now.end());
-  if (before.front() < 0 || now.front() < 0) return 1;
   printf("%s,%s,%s,%s,%zu,%d,%.3f,%.3f\n", label, qn::pixelFormatName(first),
          av_color_space_name(first->colorspace), av_color_range_name(first->color_range),
-         frames.size(), kPasses, before.front(), now.front());
+         frames.size(), kPasses, meanMillis(before), meanMillis(now));
   return 0;
 }
 

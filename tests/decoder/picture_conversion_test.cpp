@@ -167,7 +167,9 @@ TEST(PictureConversion, EveryFormatMatrixRangeAndContentMatchesTheFloatReference
             const bool exact = matrix != AVCOL_SPC_UNSPECIFIED || tenBit;
             EXPECT_GE(d.lowestPsnr, exact ? kMinPsnrSignalled : kMinPsnrUnsignalled)
                 << caseName(recipe);
-            if (exact) EXPECT_LE(d.largestShift, kMaxShift) << caseName(recipe);
+            if (exact) {
+              EXPECT_LE(d.largestShift, kMaxShift) << caseName(recipe);
+            }
             if (exact && content == Content::kBars) {
               EXPECT_LE(d.largestError, tenBit ? kMaxBarsError10Bit : kMaxBarsError8Bit)
                   << caseName(recipe);

@@ -6,28 +6,10 @@
 
 extern "C" {
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace qn::testing {
 namespace {
-
-/// libswscale's name for the frame's matrix.
-int swscaleMatrix(AVColorSpace colorspace) {
-  switch (colorspace) {
-    case AVCOL_SPC_BT709:
-      return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC:
-      return SWS_CS_FCC;
-    case AVCOL_SPC_SMPTE240M:
-      return SWS_CS_SMPTE240M;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-      return SWS_CS_BT2020;
-    default:
-      return SWS_CS_ITU601;
-  }
-}
 
 /// True if the frame's samples span the full range (yuvj formats or signalled).
 bool fullRange(const AVFrame* frame) {
@@ -125,38 +107,6 @@ std::vector<uint8_t> floatRgba(const AVFrame* frame) {
       pixel[3] = 0xFF;
     }
   }
-  return out;
-}
-
-std::vector<uint8_t> swscaleRgba(const AVFrame* frame) {
-  auto format = static_cast<AVPixelFormat>(frame->format);
-  const uint8_t* planes[4] = {frame->data[0], frame->data[1], frame->data[2], nullptr};
-  int lineSizes[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], 0};
-  // libswscale takes 8-bit grey as full range whatever it is told, so grey
-  // pictures go in as 4:2:0 with neutral chroma.
-  std::vector<uint8_t> neutral;
-  if (format == AV_PIX_FMT_GRAY8) {
-    format = AV_PIX_FMT_YUV420P;
-    lineSizes[1] = lineSizes[2] = (frame->width + 1) / 2;
-    neutral.assign(static_cast<size_t>(lineSizes[1]) * ((frame->height + 1) / 2), 128);
-    planes[1] = planes[2] = neutral.data();
-  }
-  SwsContext* context = sws_getContext(frame->width, frame->height, format, frame->width,
-                                       frame->height, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr,
-                                       nullptr, nullptr);
-  if (context == nullptr) return {};
-  const int* matrix = sws_getCoefficients(swscaleMatrix(frame->colorspace));
-  sws_setColorspaceDetails(context, matrix, fullRange(frame) ? 1 : 0, matrix, 1, 0, 1 << 16,
-                           1 << 16);
-  // libswscale writes whole words past the last pixel of odd widths: room for them.
-  const size_t bytes = static_cast<size_t>(frame->width) * frame->height * 4;
-  std::vector<uint8_t> out(bytes + 64);
-  uint8_t* outPlanes[1] = {out.data()};
-  const int outStrides[1] = {frame->width * 4};
-  const int rows = sws_scale(context, planes, lineSizes, 0, frame->height, outPlanes, outStrides);
-  sws_freeContext(context);
-  if (rows != frame->height) return {};
-  out.resize(bytes);
   return out;
 }
 
