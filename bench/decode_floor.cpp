@@ -217,45 +217,55 @@ int runFloor(const char* run, const char* label, int codec, const char* streamPa
   return 0;
 }
 
-/// Compares the app's conversion of the first pictures with the float reference
-/// and prints "case,format,matrix,range,pictures,lowest dB,mean dB".
-int measureQuality(const char* label, int codec, const char* streamPath, const char* unitsPath) {
-  std::vector<uint8_t> stream = readAll(streamPath);
-  const auto units = readUnits(unitsPath, stream.size());
-  FFmpegDecoder decoder{};
-  decoder.setUp(codec);
-  if (units.empty() || !decoder.ready) return 1;
-  constexpr int kPictures = 10;
-  double lowest = 99, sum = 0;
-  int pictures = 0;
-  const AVFrame* last = nullptr;
-  for (size_t i = 0; i < units.size() && pictures < kPictures; i++) {
-    const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
-                                          static_cast<int>(units[i].size), static_cast<int>(i));
-    if (frame == nullptr || !qn::canConvert(frame)) continue;
-    std::vector<uint8_t> pixels(static_cast<size_t>(frame->width) * frame->height * 4);
-    if (qn::convertToAbgrPixels(frame, pixels.data(), frame->width * 4) != 0) continue;
-    const double psnr = qn::testing::rgbPsnr(pixels, qn::testing::floatRgba(frame));
-    lowest = std::min(lowest, psnr);
-    sum += psnr;
-    pictures++;
-    last = frame;
-  }
-  if (pictures == 0) {
-    fprintf(stderr, "no convertible pictures in %s\n", streamPath);
-    return 1;
-  }
-  printf("%s,%s,%s,%s,%d,%.2f,%.2f\n", label, qn::pixelFormatName(last),
-         av_color_space_name(last->colorspace), av_color_range_name(last->color_range), pictures,
-         lowest, sum / pictures);
-  return 0;
-}
-
 /// Frees a cloned frame.
 struct FrameFree {
   void operator()(AVFrame* f) const { av_frame_free(&f); }
 };
 using OwnedFrame = std::unique_ptr<AVFrame, FrameFree>;
+
+/// The first `count` convertible pictures of a stream, decoded as the app decodes
+/// them (one access unit per call); empty if none or the files cannot be read.
+std::vector<OwnedFrame> firstPictures(int codec, const char* streamPath, const char* unitsPath,
+                                      size_t count) {
+  std::vector<OwnedFrame> frames;
+  std::vector<uint8_t> stream = readAll(streamPath);
+  const auto units = readUnits(unitsPath, stream.size());
+  FFmpegDecoder decoder{};
+  decoder.setUp(codec);
+  if (units.empty() || !decoder.ready) return frames;
+  for (size_t i = 0; i < units.size() && frames.size() < count; i++) {
+    const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
+                                          static_cast<int>(units[i].size), static_cast<int>(i));
+    if (frame == nullptr || !qn::canConvert(frame)) continue;
+    OwnedFrame copy(av_frame_clone(frame));
+    if (copy == nullptr) return {};
+    frames.push_back(std::move(copy));
+  }
+  return frames;
+}
+
+/// Compares the app's conversion of the first pictures with the float reference
+/// and prints "case,format,matrix,range,pictures,lowest dB,mean dB".
+int measureQuality(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+  const std::vector<OwnedFrame> frames = firstPictures(codec, streamPath, unitsPath, 10);
+  double lowest = 99, sum = 0;
+  for (const OwnedFrame& frame : frames) {
+    std::vector<uint8_t> pixels(static_cast<size_t>(frame->width) * frame->height * 4);
+    if (qn::convertToAbgrPixels(frame.get(), pixels.data(), frame->width * 4) != 0) return 1;
+    const double psnr = qn::testing::rgbPsnr(pixels, qn::testing::floatRgba(frame.get()));
+    lowest = std::min(lowest, psnr);
+    sum += psnr;
+  }
+  if (frames.empty()) {
+    fprintf(stderr, "no convertible pictures in %s\n", streamPath);
+    return 1;
+  }
+  const AVFrame* last = frames.back().get();
+  printf("%s,%s,%s,%s,%zu,%.2f,%.2f\n", label, qn::pixelFormatName(last),
+         av_color_space_name(last->colorspace), av_color_range_name(last->color_range),
+         frames.size(), lowest, sum / static_cast<double>(frames.size()));
+  return 0;
+}
 
 /// The conversion as it was before the library's exact tables: libyuv's own
 /// V/U-swapped table for the matrix and range, 10-bit chroma truncated by
@@ -308,20 +318,9 @@ double meanMillis(const std::vector<double>& fastest) {
 /// scheduler slice, so on a shared machine its fastest pass is one without
 /// interruption.
 int measureConversion(const char* label, int codec, const char* streamPath, const char* unitsPath) {
-  std::vector<uint8_t> stream = readAll(streamPath);
-  const auto units = readUnits(unitsPath, stream.size());
-  FFmpegDecoder decoder{};
-  decoder.setUp(codec);
-  if (units.empty() || !decoder.ready) return 1;
-  constexpr size_t kPictures = 10;
   constexpr int kPasses = 30;
-  std::vector<OwnedFrame> frames;
-  for (size_t i = 0; i < units.size() && frames.size() < kPictures; i++) {
-    const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
-                                          static_cast<int>(units[i].size), static_cast<int>(i));
-    if (frame != nullptr && qn::canConvert(frame)) frames.emplace_back(av_frame_clone(frame));
-  }
-  if (frames.empty() || frames.back() == nullptr) {
+  const std::vector<OwnedFrame> frames = firstPictures(codec, streamPath, unitsPath, 10);
+  if (frames.empty()) {
     fprintf(stderr, "no convertible pictures in %s\n", streamPath);
     return 1;
   }

@@ -303,6 +303,37 @@ bool matchesTextbook(const std::vector<uint8_t>& pixels, const std::array<Code, 
   return true;
 }
 
+enum class Sampling { k420, k422, k444 };
+
+/// A libyuv conversion of three planes of samples of type S into ARGB rows.
+template <typename S>
+using ToArgb = int (*)(const S*, int, const S*, int, const S*, int, uint8_t*, int,
+                       const libyuv::YuvConstants*, int, int);
+
+/// libyuv's 8-bit conversion for the sampling.
+ToArgb<uint8_t> conversionFor(Sampling sampling, uint8_t /*sample*/) {
+  if (sampling == Sampling::k420) return libyuv::I420ToARGBMatrix;
+  return sampling == Sampling::k422 ? libyuv::I422ToARGBMatrix : libyuv::I444ToARGBMatrix;
+}
+
+/// libyuv's 10-bit conversion for the sampling.
+ToArgb<uint16_t> conversionFor(Sampling sampling, uint16_t /*sample*/) {
+  if (sampling == Sampling::k420) return libyuv::I010ToARGBMatrix;
+  return sampling == Sampling::k422 ? libyuv::I210ToARGBMatrix : libyuv::I410ToARGBMatrix;
+}
+
+/// Converts the check picture of the sampling with libyuv into `pixels`; U and V
+/// go in swapped, as the kYvu table wants. Returns libyuv's result.
+template <typename S>
+int convertCheck(const std::array<Code, kCheckColours>& codes, int scale, Sampling sampling,
+                 const libyuv::YuvConstants* table, uint8_t* pixels) {
+  const int chromaShift = sampling == Sampling::k444 ? 0 : 1;
+  const CheckPlanes<S> p = checkPlanes<S>(codes, scale, chromaShift, sampling == Sampling::k420);
+  return conversionFor(sampling, S{})(p.y.data(), kCheckWidth, p.v.data(), p.chromaStride,
+                                      p.u.data(), p.chromaStride, pixels, kCheckWidth * 4, table,
+                                      kCheckWidth, kCheckHeight);
+}
+
 /// True if libyuv's grey conversion with the table gives each bar's luma as its textbook grey.
 bool givesTextbookGreys(const libyuv::YuvConstants* table, const std::array<Code, kCheckColours>& codes,
                         Weights w, bool fullRange) {
@@ -329,44 +360,10 @@ bool givesTextbookColours(const libyuv::YuvConstants* table, AVColorSpace colors
   const std::array<Code, kCheckColours> codes = checkColours(w, fullRange);
   const int scale = tenBit ? 4 : 1;
   std::vector<uint8_t> pixels(static_cast<size_t>(kCheckWidth) * kCheckHeight * 4);
-  constexpr int stride = kCheckWidth * 4;
-  // 4:2:0, 4:2:2, 4:4:4: U and V go in swapped, as the kYvu table wants.
-  const struct {
-    int chromaShift;
-    bool halfHeight;
-  } samplings[] = {{1, true}, {1, false}, {0, false}};
-  for (const auto& s : samplings) {
+  for (Sampling sampling : {Sampling::k420, Sampling::k422, Sampling::k444}) {
     std::fill(pixels.begin(), pixels.end(), 0);
-    int ret = -1;
-    if (tenBit) {
-      const CheckPlanes<uint16_t> p = checkPlanes<uint16_t>(codes, scale, s.chromaShift, s.halfHeight);
-      const uint16_t* y = p.y.data();
-      const int cs = p.chromaStride;
-      if (s.chromaShift == 0) {
-        ret = libyuv::I410ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      } else if (s.halfHeight) {
-        ret = libyuv::I010ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      } else {
-        ret = libyuv::I210ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      }
-    } else {
-      const CheckPlanes<uint8_t> p = checkPlanes<uint8_t>(codes, scale, s.chromaShift, s.halfHeight);
-      const uint8_t* y = p.y.data();
-      const int cs = p.chromaStride;
-      if (s.chromaShift == 0) {
-        ret = libyuv::I444ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      } else if (s.halfHeight) {
-        ret = libyuv::I420ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      } else {
-        ret = libyuv::I422ToARGBMatrix(y, kCheckWidth, p.v.data(), cs, p.u.data(), cs, pixels.data(),
-                                       stride, table, kCheckWidth, kCheckHeight);
-      }
-    }
+    const int ret = tenBit ? convertCheck<uint16_t>(codes, scale, sampling, table, pixels.data())
+                           : convertCheck<uint8_t>(codes, scale, sampling, table, pixels.data());
     if (ret != 0 || !matchesTextbook(pixels, codes, w, fullRange, scale)) return false;
   }
   return tenBit || givesTextbookGreys(table, codes, w, fullRange);
