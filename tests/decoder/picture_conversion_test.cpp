@@ -26,10 +26,9 @@ extern "C" {
 namespace qn::testing {
 namespace {
 
-// Lowest PSNR against the float reference that a conversion may give. A wrong
-// matrix or range gives 24-30 dB on these saturated pictures, libyuv's own
-// limited-range BT.709 and BT.2020 tables (blue gain 2.0 for 2.11 and 2.14)
-// 33-45 dB, its truncated 10-bit chroma 3-7 dB less than rounded chroma.
+// Lowest PSNR against the float reference that a conversion may give. On these
+// pictures a wrong matrix or range gives 24-35 dB, libyuv's own limited-range
+// BT.709 and BT.2020 tables (blue gain 2.0 for 2.11 and 2.14) 33-49 dB.
 constexpr double kMinPsnrSignalled = 46;
 // 8-bit pictures that signal no matrix keep libyuv's own BT.601 conversion.
 constexpr double kMinPsnrUnsignalled = 48;
