@@ -4,13 +4,15 @@
 // (run-fresh) converts each picture into a fresh anonymous mapping instead,
 // unmapped after it: what a new bitmap per call costs at least where every
 // new bitmap is new pages, as on Android. Also the quality of the app's
-// conversion against libswscale's, and the delay in calls from an access unit
-// to its picture with the parser's framing and with whole access units.
+// conversion against a double-precision one, its cost per picture next to
+// libyuv's own tables, and the delay in calls from an access unit to its
+// picture with the parser's framing and with whole access units.
 //
 //   qn_bench_floor units <stream> <units-out> <codec>   writes "offset size" per access unit
 //   qn_bench_floor run <run> <case> <codec> <stream> <units>   prints one CSV line of figures
 //   qn_bench_floor run-fresh <run> <case> <codec> <stream> <units>   the same, kind floor-fresh
-//   qn_bench_floor quality <case> <codec> <stream> <units>   prints PSNR against libswscale
+//   qn_bench_floor quality <case> <codec> <stream> <units>   prints PSNR against the float reference
+//   qn_bench_floor conversion <case> <codec> <stream> <units>   prints the conversion's cost per picture
 //   qn_bench_floor delay <case> <codec> <stream> <units>   prints the delay rows (markdown)
 //
 // codec: 1 for H.264, 2 for H.265 (the create() type of the app).
@@ -23,6 +25,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -106,28 +109,11 @@ struct Pass {
   std::vector<double> callMillis;
 };
 
-/// The libyuv call the app makes for the bench streams' pictures, called directly:
-/// I420ToABGR for unsignalled 4:2:0, the V/U-swapped BT.709 matrix conversions
-/// for the full-range BT.709 and the 10-bit BT.709 streams.
-int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int height) {
-  const bool bt709 = f->colorspace == AVCOL_SPC_BT709;
-  const bool full = f->format == AV_PIX_FMT_YUVJ420P || f->color_range == AVCOL_RANGE_JPEG;
-  if (f->format == AV_PIX_FMT_YUV420P10LE && bt709 && !full) {
-    const auto* y = reinterpret_cast<const uint16_t*>(f->data[0]);
-    const auto* u = reinterpret_cast<const uint16_t*>(f->data[1]);
-    const auto* v = reinterpret_cast<const uint16_t*>(f->data[2]);
-    return libyuv::I010ToARGBMatrix(y, f->linesize[0] / 2, v, f->linesize[2] / 2, u,
-                                    f->linesize[1] / 2, pixels, width * 4,
-                                    &libyuv::kYvuH709Constants, width, height);
-  }
-  if (f->format != AV_PIX_FMT_YUV420P && f->format != AV_PIX_FMT_YUVJ420P) return -1;
-  if (bt709 && full) {
-    return libyuv::I420ToARGBMatrix(f->data[0], f->linesize[0], f->data[2], f->linesize[2],
-                                    f->data[1], f->linesize[1], pixels, width * 4,
-                                    &libyuv::kYvuF709Constants, width, height);
-  }
-  return libyuv::I420ToABGR(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
-                            f->linesize[2], pixels, width * 4, width, height);
+/// The app's conversion of a picture (qn::convertToAbgrPixels: I420ToABGR's
+/// conversion for unsignalled 4:2:0, the exact tables for the colour streams),
+/// into rows `width` pixels apart.
+int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int /*height*/) {
+  return qn::convertToAbgrPixels(f, pixels, width * 4);
 }
 
 /// True when the frame holds three planes of at least the codec context's picture size.
@@ -231,37 +217,128 @@ int runFloor(const char* run, const char* label, int codec, const char* streamPa
   return 0;
 }
 
-/// Compares the app's conversion of the first pictures with libswscale's and
-/// prints "case,format,matrix,range,pictures,lowest dB,mean dB".
-int measureQuality(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+/// Frees a cloned frame.
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using OwnedFrame = std::unique_ptr<AVFrame, FrameFree>;
+
+/// The first `count` convertible pictures of a stream, decoded as the app decodes
+/// them (one access unit per call); empty if none or the files cannot be read.
+std::vector<OwnedFrame> firstPictures(int codec, const char* streamPath, const char* unitsPath,
+                                      size_t count) {
+  std::vector<OwnedFrame> frames;
   std::vector<uint8_t> stream = readAll(streamPath);
   const auto units = readUnits(unitsPath, stream.size());
   FFmpegDecoder decoder{};
   decoder.setUp(codec);
-  if (units.empty() || !decoder.ready) return 1;
-  constexpr int kPictures = 10;
-  double lowest = 99, sum = 0;
-  int pictures = 0;
-  const AVFrame* last = nullptr;
-  for (size_t i = 0; i < units.size() && pictures < kPictures; i++) {
+  if (units.empty() || !decoder.ready) return frames;
+  for (size_t i = 0; i < units.size() && frames.size() < count; i++) {
     const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
                                           static_cast<int>(units[i].size), static_cast<int>(i));
     if (frame == nullptr || !qn::canConvert(frame)) continue;
+    OwnedFrame copy(av_frame_clone(frame));
+    if (copy == nullptr) return {};
+    frames.push_back(std::move(copy));
+  }
+  return frames;
+}
+
+/// Compares the app's conversion of the first pictures with the float reference
+/// and prints "case,format,matrix,range,pictures,lowest dB,mean dB".
+int measureQuality(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+  const std::vector<OwnedFrame> frames = firstPictures(codec, streamPath, unitsPath, 10);
+  double lowest = 99, sum = 0;
+  for (const OwnedFrame& frame : frames) {
     std::vector<uint8_t> pixels(static_cast<size_t>(frame->width) * frame->height * 4);
-    if (qn::convertToAbgrPixels(frame, pixels.data(), frame->width * 4) != 0) continue;
-    const double psnr = qn::testing::rgbPsnr(pixels, qn::testing::swscaleRgba(frame));
+    if (qn::convertToAbgrPixels(frame.get(), pixels.data(), frame->width * 4) != 0) return 1;
+    const double psnr = qn::testing::rgbPsnr(pixels, qn::testing::floatRgba(frame.get()));
     lowest = std::min(lowest, psnr);
     sum += psnr;
-    pictures++;
-    last = frame;
   }
-  if (pictures == 0) {
+  if (frames.empty()) {
     fprintf(stderr, "no convertible pictures in %s\n", streamPath);
     return 1;
   }
-  printf("%s,%s,%s,%s,%d,%.2f,%.2f\n", label, qn::pixelFormatName(last),
-         av_color_space_name(last->colorspace), av_color_range_name(last->color_range), pictures,
-         lowest, sum / pictures);
+  const AVFrame* last = frames.back().get();
+  printf("%s,%s,%s,%s,%zu,%.2f,%.2f\n", label, qn::pixelFormatName(last),
+         av_color_space_name(last->colorspace), av_color_range_name(last->color_range),
+         frames.size(), lowest, sum / static_cast<double>(frames.size()));
+  return 0;
+}
+
+/// The conversion as it was before the library's exact tables: libyuv's own
+/// V/U-swapped table for the matrix and range, 10-bit chroma truncated by
+/// libyuv's readers. For 4:2:0 pictures, which the bench streams are.
+int convertWithLibyuvTables(const AVFrame* f, uint8_t* pixels) {
+  const bool full = f->format == AV_PIX_FMT_YUVJ420P || f->color_range == AVCOL_RANGE_JPEG;
+  const libyuv::YuvConstants* table = full ? &libyuv::kYvuJPEGConstants : &libyuv::kYvuI601Constants;
+  if (f->colorspace == AVCOL_SPC_BT709) table = full ? &libyuv::kYvuF709Constants : &libyuv::kYvuH709Constants;
+  const int stride = f->width * 4;
+  if (f->format == AV_PIX_FMT_YUV420P10LE) {
+    const auto* y = reinterpret_cast<const uint16_t*>(f->data[0]);
+    const auto* u = reinterpret_cast<const uint16_t*>(f->data[1]);
+    const auto* v = reinterpret_cast<const uint16_t*>(f->data[2]);
+    return libyuv::I010ToARGBMatrix(y, f->linesize[0] / 2, v, f->linesize[2] / 2, u, f->linesize[1] / 2,
+                                    pixels, stride, table, f->width, f->height);
+  }
+  if (f->colorspace == AVCOL_SPC_UNSPECIFIED && !full) {
+    return libyuv::I420ToABGR(f->data[0], f->linesize[0], f->data[1], f->linesize[1], f->data[2],
+                              f->linesize[2], pixels, stride, f->width, f->height);
+  }
+  return libyuv::I420ToARGBMatrix(f->data[0], f->linesize[0], f->data[2], f->linesize[2], f->data[1],
+                                  f->linesize[1], pixels, stride, table, f->width, f->height);
+}
+
+/// Lowers each picture's entry of `fastest` to its conversion time in milliseconds
+/// if this pass was faster; false if a conversion failed.
+template <typename Convert>
+bool timeEachPicture(const std::vector<OwnedFrame>& frames, std::vector<uint8_t>& pixels,
+                     Convert convert, std::vector<double>* fastest) {
+  for (size_t i = 0; i < frames.size(); i++) {
+    const Clock::time_point start = Clock::now();
+    if (convert(frames[i].get(), pixels.data()) != 0) return false;
+    const double millis = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    (*fastest)[i] = std::min((*fastest)[i], millis);
+  }
+  return true;
+}
+
+/// The mean of the pictures' fastest times.
+double meanMillis(const std::vector<double>& fastest) {
+  double sum = 0;
+  for (double millis : fastest) sum += millis;
+  return sum / static_cast<double>(fastest.size());
+}
+
+/// Times the conversion of the stream's first pictures, libyuv's own tables
+/// (before) and the app's (after) in turns, and prints
+/// "case,format,matrix,range,pictures,passes,before ms,after ms": the mean over
+/// the pictures of each one's fastest conversion. A conversion is shorter than a
+/// scheduler slice, so on a shared machine its fastest pass is one without
+/// interruption.
+int measureConversion(const char* label, int codec, const char* streamPath, const char* unitsPath) {
+  constexpr int kPasses = 30;
+  const std::vector<OwnedFrame> frames = firstPictures(codec, streamPath, unitsPath, 10);
+  if (frames.empty()) {
+    fprintf(stderr, "no convertible pictures in %s\n", streamPath);
+    return 1;
+  }
+  const AVFrame* first = frames[0].get();
+  std::vector<uint8_t> pixels(static_cast<size_t>(first->width) * first->height * 4);
+  const auto after = [](const AVFrame* f, uint8_t* out) {
+    return qn::convertToAbgrPixels(f, out, f->width * 4);
+  };
+  std::vector<double> before(frames.size(), 1e9), now(frames.size(), 1e9);
+  for (int pass = 0; pass < kPasses; pass++) {
+    if (!timeEachPicture(frames, pixels, convertWithLibyuvTables, &before) ||
+        !timeEachPicture(frames, pixels, after, &now)) {
+      return 1;
+    }
+  }
+  printf("%s,%s,%s,%s,%zu,%d,%.3f,%.3f\n", label, qn::pixelFormatName(first),
+         av_color_space_name(first->colorspace), av_color_range_name(first->color_range),
+         frames.size(), kPasses, meanMillis(before), meanMillis(now));
   return 0;
 }
 
@@ -306,13 +383,16 @@ int main(int argc, char** argv) {
   if (argc == 6 && strcmp(argv[1], "quality") == 0) {
     return measureQuality(argv[2], atoi(argv[3]), argv[4], argv[5]);
   }
+  if (argc == 6 && strcmp(argv[1], "conversion") == 0) {
+    return measureConversion(argv[2], atoi(argv[3]), argv[4], argv[5]);
+  }
   if (argc == 6 && strcmp(argv[1], "delay") == 0) {
     return measureDelay(argv[2], atoi(argv[3]), argv[4], argv[5]);
   }
   fprintf(stderr,
           "usage: %s units <stream> <units-out> <codec>\n"
           "       %s run|run-fresh <run> <case> <codec> <stream> <units>\n"
-          "       %s quality|delay <case> <codec> <stream> <units>\n",
+          "       %s quality|conversion|delay <case> <codec> <stream> <units>\n",
           argv[0], argv[0], argv[0]);
   return 2;
 }

@@ -9,6 +9,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "decoder/colour_tables.h"
+
 JavaVM* g_vm = nullptr;
 const char* TAG = "TAG";
 bool isLogDetail = false;
@@ -172,6 +174,8 @@ JNIEXPORT jint JNI_OnLoad(JavaVM* vm, void* /*reserved*/) {
   }
   g_vm = vm;
   qn::limitFfmpegAllocations();
+  // Builds and checks the exact colour tables now, not in the first decode call.
+  qn::prepareColourTables();
   return JNI_VERSION_1_6;
 }
 

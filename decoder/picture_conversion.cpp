@@ -2,6 +2,12 @@
 
 #include <libyuv/convert_argb.h>
 
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "decoder/colour_tables.h"
+
 extern "C" {
 #include <libavutil/pixdesc.h>
 }
@@ -60,26 +66,10 @@ bool planeCovers(const AVFrame* frame, const PlaneLayout& layout, int plane) {
   return lineSize / layout.bytesPerSample >= planeWidth(layout, plane, frame->width);
 }
 
-/// The libyuv matrix for the picture's colour signalling, in its V/U-swapped
-/// (kYvu) form: with the chroma planes swapped, libyuv's ARGB writers then
-/// write R, G, B, A in memory, as I420ToABGR does.
-const libyuv::YuvConstants* swappedMatrix(AVColorSpace colorspace, bool fullRange) {
-  switch (colorspace) {
-    case AVCOL_SPC_BT709:
-      return fullRange ? &libyuv::kYvuF709Constants : &libyuv::kYvuH709Constants;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:  // constant luminance is taken as non-constant
-      return fullRange ? &libyuv::kYvuV2020Constants : &libyuv::kYvu2020Constants;
-    default:
-      // BT.601 (BT470BG, SMPTE170M, FCC) and pictures that signal no matrix:
-      // limited range is exactly what I420ToABGR does.
-      return fullRange ? &libyuv::kYvuJPEGConstants : &libyuv::kYvuI601Constants;
-  }
-}
-
-/// The frame's plane as 16-bit samples.
-const uint16_t* words(const AVFrame* frame, int plane) {
-  return reinterpret_cast<const uint16_t*>(frame->data[plane]);
+/// The frame's plane as 16-bit samples, from row `row` on.
+const uint16_t* words(const AVFrame* frame, int plane, int row = 0) {
+  return reinterpret_cast<const uint16_t*>(frame->data[plane] +
+                                           static_cast<ptrdiff_t>(row) * frame->linesize[plane]);
 }
 
 /// Converts 8-bit planes; U and V are passed swapped to match the kYvu matrix.
@@ -103,28 +93,93 @@ int convert8Bit(const AVFrame* f, Sampling sampling, uint8_t* pixels, int stride
   return -1;
 }
 
-/// Converts 10-bit planes (strides in 16-bit words); U and V swapped as above.
-int convert10Bit(const AVFrame* f, Sampling sampling, uint8_t* pixels, int stride,
-                 const libyuv::YuvConstants* m) {
-  const int w = f->width;
-  const int h = f->height;
-  const int sy = f->linesize[0] / 2;
-  const int su = f->linesize[1] / 2;
-  const int sv = f->linesize[2] / 2;
+/// Three 10-bit planes: pointers and strides in 16-bit words.
+struct WordPlanes {
+  const uint16_t* y;
+  int yStride;
+  const uint16_t* u;
+  int uStride;
+  const uint16_t* v;
+  int vStride;
+};
+
+/// Converts `height` rows of 10-bit planes; U and V swapped as above.
+int convertWords(const WordPlanes& p, Sampling sampling, uint8_t* pixels, int stride,
+                 const libyuv::YuvConstants* m, int width, int height) {
   switch (sampling) {
     case Sampling::k420:
-      return libyuv::I010ToARGBMatrix(words(f, 0), sy, words(f, 2), sv, words(f, 1), su, pixels,
-                                      stride, m, w, h);
+      return libyuv::I010ToARGBMatrix(p.y, p.yStride, p.v, p.vStride, p.u, p.uStride, pixels,
+                                      stride, m, width, height);
     case Sampling::k422:
-      return libyuv::I210ToARGBMatrix(words(f, 0), sy, words(f, 2), sv, words(f, 1), su, pixels,
-                                      stride, m, w, h);
+      return libyuv::I210ToARGBMatrix(p.y, p.yStride, p.v, p.vStride, p.u, p.uStride, pixels,
+                                      stride, m, width, height);
     case Sampling::k444:
-      return libyuv::I410ToARGBMatrix(words(f, 0), sy, words(f, 2), sv, words(f, 1), su, pixels,
-                                      stride, m, w, h);
+      return libyuv::I410ToARGBMatrix(p.y, p.yStride, p.v, p.vStride, p.u, p.uStride, pixels,
+                                      stride, m, width, height);
     case Sampling::kGray:
       break;
   }
   return -1;
+}
+
+/// Luma rows converted per step of the rounded 10-bit path; their chroma is
+/// rounded into a buffer small enough to stay in the cache. Even, so that every
+/// 4:2:0 step starts on a chroma row of its own.
+constexpr int kStripRows = 16;
+
+/// Eight 16-bit samples (GCC and Clang vector extension: one SIMD register).
+using Words8 = uint16_t __attribute__((vector_size(16)));
+
+/// libyuv's 10-bit readers keep the top 8 bits of each chroma sample; adding half
+/// of the dropped step first makes that a rounding (kept within 10 bits).
+void roundForTruncation(const uint16_t* samples, uint16_t* out, int count) {
+  constexpr uint16_t kLimit = 1021;  // 1021..1023 + 2 is still 255 in 8 bits
+  const Words8 limit = {kLimit, kLimit, kLimit, kLimit, kLimit, kLimit, kLimit, kLimit};
+  const Words8 half = {2, 2, 2, 2, 2, 2, 2, 2};
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    Words8 v;
+    std::memcpy(&v, samples + i, sizeof v);
+    const auto over = reinterpret_cast<Words8>(v > limit);
+    v = ((v & ~over) | (limit & over)) + half;
+    std::memcpy(out + i, &v, sizeof v);
+  }
+  for (; i < count; i++) out[i] = static_cast<uint16_t>(std::min(samples[i], kLimit) + 2);
+}
+
+/// Converts 10-bit planes step by step with chroma rounded to 8 bits, not truncated.
+int convert10BitRounded(const AVFrame* f, const PlaneLayout& layout, uint8_t* pixels, int stride,
+                        const libyuv::YuvConstants* m) {
+  const int chromaWidth = planeWidth(layout, 1, f->width);
+  const int rowShift = layout.sampling == Sampling::k420 ? 1 : 0;
+  const int chromaRowsPerStrip = kStripRows >> rowShift;
+  std::vector<uint16_t> rounded(static_cast<size_t>(chromaWidth) * chromaRowsPerStrip * 2);
+  uint16_t* u = rounded.data();
+  uint16_t* v = u + static_cast<size_t>(chromaWidth) * chromaRowsPerStrip;
+  for (int top = 0; top < f->height; top += kStripRows) {
+    const int rows = std::min(kStripRows, f->height - top);
+    const int chromaTop = top >> rowShift;
+    const int chromaRows = (rows + rowShift) >> rowShift;
+    for (int r = 0; r < chromaRows; r++) {
+      roundForTruncation(words(f, 1, chromaTop + r), u + r * chromaWidth, chromaWidth);
+      roundForTruncation(words(f, 2, chromaTop + r), v + r * chromaWidth, chromaWidth);
+    }
+    const WordPlanes strip{words(f, 0, top), f->linesize[0] / 2, u, chromaWidth, v, chromaWidth};
+    const int ret = convertWords(strip, layout.sampling,
+                                 pixels + static_cast<ptrdiff_t>(top) * stride, stride, m,
+                                 f->width, rows);
+    if (ret != 0) return ret;
+  }
+  return 0;
+}
+
+/// Converts 10-bit planes; with an exact matrix, chroma is rounded (see above).
+int convert10Bit(const AVFrame* f, const PlaneLayout& layout, uint8_t* pixels, int stride,
+                 const ConversionMatrix& matrix) {
+  if (matrix.exact) return convert10BitRounded(f, layout, pixels, stride, matrix.table);
+  const WordPlanes planes{words(f, 0), f->linesize[0] / 2, words(f, 1), f->linesize[1] / 2,
+                          words(f, 2), f->linesize[2] / 2};
+  return convertWords(planes, layout.sampling, pixels, stride, matrix.table, f->width, f->height);
 }
 
 /// Planes of the frame's format: those of a convertible one, else plane 0.
@@ -166,11 +221,10 @@ int convertToAbgrPixels(const AVFrame* frame, uint8_t* pixels, int pixelStride) 
   if (pixelStride / 4 < frame->width) return -1;
   const PlaneLayout& layout = *layoutOf(frame->format);
   const bool fullRange = layout.fullRangeFormat || frame->color_range == AVCOL_RANGE_JPEG;
-  const libyuv::YuvConstants* matrix = swappedMatrix(frame->colorspace, fullRange);
-  if (layout.bytesPerSample == 2) {
-    return convert10Bit(frame, layout.sampling, pixels, pixelStride, matrix);
-  }
-  return convert8Bit(frame, layout.sampling, pixels, pixelStride, matrix);
+  const bool tenBit = layout.bytesPerSample == 2;
+  const ConversionMatrix matrix = conversionMatrix(frame->colorspace, fullRange, tenBit);
+  if (tenBit) return convert10Bit(frame, layout, pixels, pixelStride, matrix);
+  return convert8Bit(frame, layout.sampling, pixels, pixelStride, matrix.table);
 }
 
 const char* pixelFormatName(const AVFrame* frame) {

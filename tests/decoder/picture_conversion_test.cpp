@@ -1,7 +1,8 @@
 // The bitmap conversion on pictures decoded from streams that FFmpeg's encoders
-// made with each pixel format, matrix and range: every result is compared with
-// libswscale's conversion of the same picture, flat colours with the textbook
-// formulas, the unsignalled case with libyuv's I420ToABGR called directly.
+// made with each pixel format, matrix, range and content: every result is
+// compared with a double-precision conversion of the same decoded picture by the
+// textbook equations, flat colours with their textbook colours, the unsignalled
+// case with libyuv's I420ToABGR called directly.
 #include <gtest/gtest.h>
 
 #include <libyuv/convert_argb.h>
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder/colour_tables.h"
 #include "decoder/picture_conversion.h"
 #include "tests/support/colour_reference.h"
 #include "tests/support/media.h"
@@ -24,12 +26,19 @@ extern "C" {
 namespace qn::testing {
 namespace {
 
-// Lowest PSNR against libswscale that a conversion may give; a wrong matrix or
-// range gives 24-30 dB on these saturated pictures. libyuv's limited-range
-// BT.709 and BT.2020 matrices hold the blue gain at 2.0 (the standards want
-// 2.11 and 2.14), which costs 8-bit limited-range pictures their last dBs.
-constexpr double kMinPsnr8Bit = 37;
-constexpr double kMinPsnr10Bit = 34;
+// Lowest PSNR against the float reference that a conversion may give. On these
+// pictures a wrong matrix or range gives 24-35 dB, libyuv's own limited-range
+// BT.709 and BT.2020 tables (blue gain 2.0 for 2.11 and 2.14) 33-49 dB.
+constexpr double kMinPsnrSignalled = 46;
+// 8-bit pictures that signal no matrix keep libyuv's own BT.601 conversion.
+constexpr double kMinPsnrUnsignalled = 48;
+// Largest error of any byte in a picture of the 100 % colour bars. libyuv reads
+// 10-bit chroma as 8-bit levels: half a level of chroma is up to 1.2 of blue.
+constexpr int kMaxBarsError8Bit = 2;
+constexpr int kMaxBarsError10Bit = 3;
+// Largest shift of a channel's mean: rounded 10-bit chroma gives up to 0.55,
+// truncated chroma (libyuv's readers alone) 0.9 of a level.
+constexpr double kMaxShift = 0.7;
 
 const char* codecName(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? "h264" : "h265"; }
 
@@ -47,12 +56,20 @@ std::vector<uint8_t> converted(const AVFrame* frame, int* result = nullptr) {
   return pixels;
 }
 
-/// Encodes, decodes and checks every picture against libswscale; returns the lowest PSNR.
-double lowestPsnr(const StreamSpec& recipe, AVPixelFormat expectedFormat) {
+/// How far a stream's conversions are from the float reference at worst.
+struct Distance {
+  double lowestPsnr = 99;
+  int largestError = 0;
+  double largestShift = 0;  // of a channel's mean
+};
+
+/// Encodes, decodes and checks every picture against the float reference, whole
+/// and with its plane pointers at odd columns.
+Distance distanceFromReference(const StreamSpec& recipe, AVPixelFormat expectedFormat) {
   const EncodedStream stream = encodeStream(recipe);
   const auto frames = referenceDecodeFrames(stream.bytes, recipe.codec);
   EXPECT_EQ(frames.size(), static_cast<size_t>(recipe.frames));
-  double lowest = 99;
+  Distance worst;
   for (const FrameHandle& frame : frames) {
     // The picture must carry what the encoder was asked to signal, or the case tests nothing.
     EXPECT_EQ(frame->format, expectedFormat) << pixelFormatName(frame.get());
@@ -73,7 +90,10 @@ double lowestPsnr(const StreamSpec& recipe, AVPixelFormat expectedFormat) {
       int ret = -1;
       const std::vector<uint8_t> pixels = converted(frame.get(), &ret);
       EXPECT_EQ(ret, 0) << "crop " << crop;
-      lowest = std::min(lowest, rgbPsnr(pixels, swscaleRgba(frame.get())));
+      const std::vector<uint8_t> reference = floatRgba(frame.get());
+      worst.lowestPsnr = std::min(worst.lowestPsnr, rgbPsnr(pixels, reference));
+      worst.largestError = std::max(worst.largestError, largestDifference(pixels, reference));
+      worst.largestShift = std::max(worst.largestShift, largestMeanShift(pixels, reference));
       for (size_t i = 3; i < pixels.size(); i += 4) {
         if (pixels[i] != 0xFF) {
           ADD_FAILURE() << "alpha " << int(pixels[i]) << " at byte " << i;
@@ -82,12 +102,24 @@ double lowestPsnr(const StreamSpec& recipe, AVPixelFormat expectedFormat) {
       }
     }
   }
-  return lowest;
+  return worst;
+}
+
+const char* contentName(Content content) {
+  switch (content) {
+    case Content::kBars:
+      return "bars";
+    case Content::kGradient:
+      return "gradient";
+    default:
+      return "pattern";
+  }
 }
 
 std::string caseName(const StreamSpec& recipe) {
   return std::string(codecName(recipe.codec)) + " " + av_get_pix_fmt_name(recipe.pixelFormat) +
-         " " + av_color_space_name(recipe.colorspace) + " " + av_color_range_name(recipe.colorRange);
+         " " + av_color_space_name(recipe.colorspace) + " " + av_color_range_name(recipe.colorRange) +
+         " " + contentName(recipe.content);
 }
 
 /// The format FFmpeg's decoder gives for a stream encoded from `format`:
@@ -107,55 +139,42 @@ AVPixelFormat decodedFormat(AVCodecID codec, AVPixelFormat format, AVColorRange 
   return format;
 }
 
-// ---- Matrix and range: each one the encoders can signal ----
+// ---- Every pixel format, matrix, range and content ----
 
-TEST(PictureConversion, EveryMatrixAndRangeMatchesLibswscale) {
-  const AVColorSpace matrices[] = {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT470BG,  AVCOL_SPC_SMPTE170M,
-                                   AVCOL_SPC_FCC,         AVCOL_SPC_BT709,    AVCOL_SPC_BT2020_NCL,
-                                   AVCOL_SPC_BT2020_CL};
-  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+TEST(PictureConversion, EveryFormatMatrixRangeAndContentMatchesTheFloatReference) {
+  const AVPixelFormat formats[] = {AV_PIX_FMT_YUV420P,     AV_PIX_FMT_YUV422P,
+                                   AV_PIX_FMT_YUV444P,     AV_PIX_FMT_YUV420P10LE,
+                                   AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV444P10LE,
+                                   AV_PIX_FMT_GRAY8};
+  const AVColorSpace matrices[] = {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT470BG,    AVCOL_SPC_SMPTE170M,
+                                   AVCOL_SPC_FCC,         AVCOL_SPC_SMPTE240M,  AVCOL_SPC_BT709,
+                                   AVCOL_SPC_BT2020_NCL,  AVCOL_SPC_BT2020_CL};
+  for (AVPixelFormat format : formats) {
     for (AVColorSpace matrix : matrices) {
       for (AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
-        const StreamSpec recipe = patternRecipe(codec, AV_PIX_FMT_YUV420P, matrix, range);
-        const double psnr = lowestPsnr(recipe, decodedFormat(codec, AV_PIX_FMT_YUV420P, range));
-        std::printf("%-45s %6.2f dB\n", caseName(recipe).c_str(), psnr);
-        EXPECT_GE(psnr, kMinPsnr8Bit) << caseName(recipe);
-      }
-    }
-  }
-}
-
-// ---- Pixel formats ----
-
-TEST(PictureConversion, EveryPixelFormatMatchesLibswscale) {
-  struct Case {
-    AVPixelFormat format;
-    AVColorRange range;
-    double minPsnr;
-  };
-  const Case cases[] = {
-      {AV_PIX_FMT_YUV420P, AVCOL_RANGE_MPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUVJ420P, AVCOL_RANGE_JPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUV422P, AVCOL_RANGE_MPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUVJ422P, AVCOL_RANGE_JPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUV444P, AVCOL_RANGE_MPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUVJ444P, AVCOL_RANGE_JPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_YUV420P10LE, AVCOL_RANGE_MPEG, kMinPsnr10Bit},
-      {AV_PIX_FMT_YUV420P10LE, AVCOL_RANGE_JPEG, kMinPsnr10Bit},
-      {AV_PIX_FMT_YUV422P10LE, AVCOL_RANGE_MPEG, kMinPsnr10Bit},
-      {AV_PIX_FMT_YUV444P10LE, AVCOL_RANGE_MPEG, kMinPsnr10Bit},
-      {AV_PIX_FMT_YUV444P10LE, AVCOL_RANGE_JPEG, kMinPsnr10Bit},
-      {AV_PIX_FMT_GRAY8, AVCOL_RANGE_MPEG, kMinPsnr8Bit},
-      {AV_PIX_FMT_GRAY8, AVCOL_RANGE_JPEG, kMinPsnr8Bit},
-  };
-  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    for (const Case& c : cases) {
-      for (AVColorSpace matrix : {AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL}) {
-        const StreamSpec recipe = patternRecipe(codec, c.format, matrix, c.range);
-        const AVPixelFormat expected = decodedFormat(codec, c.format, c.range);
-        const double psnr = lowestPsnr(recipe, expected);
-        std::printf("%-45s %6.2f dB\n", caseName(recipe).c_str(), psnr);
-        EXPECT_GE(psnr, c.minPsnr) << caseName(recipe);
+        for (Content content : {Content::kPattern, Content::kBars, Content::kGradient}) {
+          // Both encoders for the pattern (the H.264 decoder names formats its own
+          // way), H.265 alone for the other contents.
+          for (AVCodecID codec : {AV_CODEC_ID_HEVC, AV_CODEC_ID_H264}) {
+            if (codec == AV_CODEC_ID_H264 && content != Content::kPattern) continue;
+            StreamSpec recipe = patternRecipe(codec, format, matrix, range);
+            recipe.content = content;
+            const Distance d = distanceFromReference(recipe, decodedFormat(codec, format, range));
+            std::printf("%-56s %6.2f dB, largest error %d, shift %.2f\n", caseName(recipe).c_str(),
+                        d.lowestPsnr, d.largestError, d.largestShift);
+            const bool tenBit = av_pix_fmt_desc_get(format)->comp[0].depth == 10;
+            const bool exact = matrix != AVCOL_SPC_UNSPECIFIED || tenBit;
+            EXPECT_GE(d.lowestPsnr, exact ? kMinPsnrSignalled : kMinPsnrUnsignalled)
+                << caseName(recipe);
+            if (exact) {
+              EXPECT_LE(d.largestShift, kMaxShift) << caseName(recipe);
+            }
+            if (exact && content == Content::kBars) {
+              EXPECT_LE(d.largestError, tenBit ? kMaxBarsError10Bit : kMaxBarsError8Bit)
+                  << caseName(recipe);
+            }
+          }
+        }
       }
     }
   }
@@ -172,7 +191,8 @@ TEST(PictureConversion, OddSizesAreConvertedAtThePicturesOwnSize) {
     AVFrame* frame = frames[0].get();
     frame->width = 97;
     frame->height = 65;
-    EXPECT_GE(rgbPsnr(converted(frame), swscaleRgba(frame)), 34) << av_get_pix_fmt_name(format);
+    EXPECT_GE(rgbPsnr(converted(frame), floatRgba(frame)), kMinPsnrSignalled)
+        << av_get_pix_fmt_name(format);
   }
 }
 
@@ -187,7 +207,7 @@ TEST(PictureConversion, HdrTransfersAreConvertedWithTheirMatrixAndNoToneMapping)
     AVFrame* frame = frames[0].get();
     ASSERT_EQ(frame->color_trc, transfer);
     const std::vector<uint8_t> hdr = converted(frame);
-    EXPECT_GE(rgbPsnr(hdr, swscaleRgba(frame)), kMinPsnr10Bit);
+    EXPECT_GE(rgbPsnr(hdr, floatRgba(frame)), kMinPsnrSignalled);
     frame->color_trc = AVCOL_TRC_BT709;
     EXPECT_TRUE(converted(frame) == hdr) << av_color_transfer_name(transfer);
   }
@@ -195,19 +215,22 @@ TEST(PictureConversion, HdrTransfersAreConvertedWithTheirMatrixAndNoToneMapping)
 
 // ---- Unsignalled pictures keep I420ToABGR ----
 
-TEST(PictureConversion, AnUnsignalledOrBt601LimitedPictureIsI420ToAbgrByteForByte) {
+TEST(PictureConversion, AnUnsignalledPictureIsI420ToAbgrByteForByte) {
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
-    for (AVColorSpace matrix : {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT470BG, AVCOL_SPC_SMPTE170M}) {
-      const StreamSpec recipe =
-          patternRecipe(codec, AV_PIX_FMT_YUV420P, matrix, AVCOL_RANGE_UNSPECIFIED);
-      const auto frames = referenceDecodeFrames(encodeStream(recipe).bytes, codec);
-      ASSERT_FALSE(frames.empty());
-      for (const FrameHandle& frame : frames) {
-        std::vector<uint8_t> expected(static_cast<size_t>(frame->width) * frame->height * 4);
-        libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1], frame->linesize[1],
-                           frame->data[2], frame->linesize[2], expected.data(), frame->width * 4,
-                           frame->width, frame->height);
-        EXPECT_TRUE(converted(frame.get()) == expected) << caseName(recipe);
+    for (AVColorRange range : {AVCOL_RANGE_UNSPECIFIED, AVCOL_RANGE_MPEG}) {
+      for (Content content : {Content::kPattern, Content::kBars, Content::kGradient}) {
+        StreamSpec recipe =
+            patternRecipe(codec, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, range);
+        recipe.content = content;
+        const auto frames = referenceDecodeFrames(encodeStream(recipe).bytes, codec);
+        ASSERT_FALSE(frames.empty());
+        for (const FrameHandle& frame : frames) {
+          std::vector<uint8_t> expected(static_cast<size_t>(frame->width) * frame->height * 4);
+          libyuv::I420ToABGR(frame->data[0], frame->linesize[0], frame->data[1],
+                             frame->linesize[1], frame->data[2], frame->linesize[2],
+                             expected.data(), frame->width * 4, frame->width, frame->height);
+          EXPECT_TRUE(converted(frame.get()) == expected) << caseName(recipe);
+        }
       }
     }
   }
@@ -215,42 +238,31 @@ TEST(PictureConversion, AnUnsignalledOrBt601LimitedPictureIsI420ToAbgrByteForByt
 
 // ---- Flat colours ----
 
-/// Matrix coefficients (Kr, Kb) of a colorspace, as its standard defines them.
-std::pair<double, double> lumaWeights(AVColorSpace colorspace) {
-  switch (colorspace) {
-    case AVCOL_SPC_BT709:
-      return {0.2126, 0.0722};
-    case AVCOL_SPC_BT2020_NCL:
-      return {0.2627, 0.0593};
-    default:
-      return {0.299, 0.114};
-  }
-}
+/// A flat colour by its 8-bit Y, U, V codes.
+struct Flat {
+  int y, u, v;
+};
 
-/// R, G, B of 8-bit Y, U, V by the textbook equations.
-std::array<int, 3> textbookRgb(double y, double u, double v, AVColorSpace colorspace, bool full) {
-  const auto [kr, kb] = lumaWeights(colorspace);
-  const double luma = full ? y / 255 : (y - 16) / 219;
-  const double pb = full ? (u - 128) / 255 : (u - 128) / 224;
-  const double pr = full ? (v - 128) / 255 : (v - 128) / 224;
-  const double r = luma + 2 * (1 - kr) * pr;
-  const double b = luma + 2 * (1 - kb) * pb;
-  const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
-  const auto to8 = [](double c) { return static_cast<int>(std::lround(std::clamp(c, 0.0, 1.0) * 255)); };
-  return {to8(r), to8(g), to8(b)};
+/// Black, white, 75 % grey (full and limited codes), two mid colours, and the
+/// eight 100 % colours of the matrix and range.
+std::vector<Flat> flatColours(AVColorSpace matrix, bool fullRange) {
+  std::vector<Flat> flats = {{0, 128, 128},   {255, 128, 128}, {191, 128, 128}, {16, 128, 128},
+                             {235, 128, 128}, {180, 128, 128}, {120, 100, 160}, {90, 170, 110}};
+  for (int bar = 0; bar < 8; bar++) {
+    const auto yuv = textbookYuv((bar >> 2) & 1, (bar >> 1) & 1, bar & 1, matrix, fullRange);
+    flats.push_back({yuv[0], yuv[1], yuv[2]});
+  }
+  return flats;
 }
 
 TEST(PictureConversion, FlatColoursGiveTheirTextbookColourWithinTwo) {
-  struct Flat {
-    int y, u, v;
-  };
-  // Black, white, 75 % grey (full and limited codes) and two mid colours.
-  const Flat flats[] = {{0, 128, 128},  {255, 128, 128}, {191, 128, 128}, {16, 128, 128},
-                        {235, 128, 128}, {180, 128, 128}, {120, 100, 160}, {90, 170, 110}};
-  for (AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV444P10LE, AV_PIX_FMT_GRAY8}) {
-    for (AVColorSpace matrix : {AVCOL_SPC_BT470BG, AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL}) {
+  for (AVPixelFormat format : {AV_PIX_FMT_YUV420P, AV_PIX_FMT_YUV422P10LE, AV_PIX_FMT_YUV444P10LE,
+                               AV_PIX_FMT_GRAY8}) {
+    for (AVColorSpace matrix : {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT470BG, AVCOL_SPC_SMPTE240M,
+                                AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL}) {
       for (AVColorRange range : {AVCOL_RANGE_MPEG, AVCOL_RANGE_JPEG}) {
-        for (const Flat& flat : flats) {
+        const bool full = range == AVCOL_RANGE_JPEG;
+        for (const Flat& flat : flatColours(matrix, full)) {
           if (format == AV_PIX_FMT_GRAY8 && (flat.u != 128 || flat.v != 128)) continue;
           StreamSpec recipe = patternRecipe(AV_CODEC_ID_HEVC, format, matrix, range);
           recipe.frames = 1;
@@ -260,14 +272,10 @@ TEST(PictureConversion, FlatColoursGiveTheirTextbookColourWithinTwo) {
           const auto frames = referenceDecodeFrames(encodeStream(recipe).bytes, recipe.codec);
           ASSERT_EQ(frames.size(), 1u);
           const std::vector<uint8_t> pixels = converted(frames[0].get());
-          const auto expected = textbookRgb(flat.y, flat.u, flat.v, matrix, range == AVCOL_RANGE_JPEG);
+          const auto expected = textbookRgb(flat.y, flat.u, flat.v, 8, matrix, full);
           const size_t centre = (32 * 96 + 48) * 4;
-          // Greys and full-range colours within 2; limited-range colours lose
-          // up to 6 of their blue to libyuv's blue gain (see kMinPsnr8Bit).
-          const bool grey = flat.u == 128 && flat.v == 128;
-          const int tolerance = grey || range == AVCOL_RANGE_JPEG ? 2 : 6;
           for (int c = 0; c < 3; c++) {
-            EXPECT_NEAR(pixels[centre + c], expected[c], tolerance)
+            EXPECT_NEAR(pixels[centre + c], expected[c], 2)
                 << caseName(recipe) << " yuv " << flat.y << "," << flat.u << "," << flat.v
                 << " channel " << c;
           }
@@ -275,6 +283,29 @@ TEST(PictureConversion, FlatColoursGiveTheirTextbookColourWithinTwo) {
       }
     }
   }
+}
+
+// ---- The exact tables and their check at load ----
+
+TEST(PictureConversion, TheExactTablesPassTheirCheckWhichRefusesLibyuvsLimitedRangeOnes) {
+  ASSERT_TRUE(prepareColourTables()) << "libyuv's own tables are in use";
+  for (AVColorSpace matrix : {AVCOL_SPC_UNSPECIFIED, AVCOL_SPC_BT709, AVCOL_SPC_BT2020_NCL}) {
+    for (bool full : {false, true}) {
+      for (bool tenBit : {false, true}) {
+        const ConversionMatrix m = conversionMatrix(matrix, full, tenBit);
+        EXPECT_EQ(m.exact, matrix != AVCOL_SPC_UNSPECIFIED || tenBit);
+        EXPECT_TRUE(givesTextbookColours(m.table, matrix, full, tenBit))
+            << av_color_space_name(matrix) << " full " << full << " ten-bit " << tenBit;
+      }
+    }
+  }
+  // What the check exists for: libyuv's limited-range BT.709 and BT.2020 tables
+  // put saturated blues 13-16 levels off, and a table in the unswapped form
+  // swaps red and blue.
+  EXPECT_FALSE(givesTextbookColours(&libyuv::kYvuH709Constants, AVCOL_SPC_BT709, false, false));
+  EXPECT_FALSE(givesTextbookColours(&libyuv::kYvu2020Constants, AVCOL_SPC_BT2020_NCL, false, true));
+  EXPECT_FALSE(givesTextbookColours(&libyuv::kYuvF709Constants, AVCOL_SPC_BT709, true, false));
+  EXPECT_EQ(conversionMatrix(AVCOL_SPC_UNSPECIFIED, false, false).table, &libyuv::kYvuI601Constants);
 }
 
 // ---- Refusals ----

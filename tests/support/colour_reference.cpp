@@ -1,29 +1,15 @@
 #include "tests/support/colour_reference.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
-#include <libswscale/swscale.h>
 }
 
 namespace qn::testing {
 namespace {
-
-/// libswscale's name for the frame's matrix.
-int swscaleMatrix(AVColorSpace colorspace) {
-  switch (colorspace) {
-    case AVCOL_SPC_BT709:
-      return SWS_CS_ITU709;
-    case AVCOL_SPC_FCC:
-      return SWS_CS_FCC;
-    case AVCOL_SPC_BT2020_NCL:
-    case AVCOL_SPC_BT2020_CL:
-      return SWS_CS_BT2020;
-    default:
-      return SWS_CS_ITU601;
-  }
-}
 
 /// True if the frame's samples span the full range (yuvj formats or signalled).
 bool fullRange(const AVFrame* frame) {
@@ -37,37 +23,90 @@ bool fullRange(const AVFrame* frame) {
   }
 }
 
+/// Sample (x, y) of a plane: one byte, or a little-endian 16-bit word for deeper formats.
+int sampleAt(const AVFrame* frame, int plane, int x, int y, int depth) {
+  const uint8_t* row = frame->data[plane] + static_cast<ptrdiff_t>(y) * frame->linesize[plane];
+  if (depth == 8) return row[x];
+  return row[2 * x] | (row[2 * x + 1] << 8);
+}
+
+/// One colour component (0..1 nominal) as a rounded, clamped 8-bit value.
+int to8Bit(double component) {
+  return static_cast<int>(std::lround(std::clamp(component, 0.0, 1.0) * 255));
+}
+
 }  // namespace
 
-std::vector<uint8_t> swscaleRgba(const AVFrame* frame) {
-  auto format = static_cast<AVPixelFormat>(frame->format);
-  const uint8_t* planes[4] = {frame->data[0], frame->data[1], frame->data[2], nullptr};
-  int lineSizes[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], 0};
-  // libswscale takes 8-bit grey as full range whatever it is told, so grey
-  // pictures go in as 4:2:0 with neutral chroma.
-  std::vector<uint8_t> neutral;
-  if (format == AV_PIX_FMT_GRAY8) {
-    format = AV_PIX_FMT_YUV420P;
-    lineSizes[1] = lineSizes[2] = (frame->width + 1) / 2;
-    neutral.assign(static_cast<size_t>(lineSizes[1]) * ((frame->height + 1) / 2), 128);
-    planes[1] = planes[2] = neutral.data();
+LumaWeights lumaWeights(AVColorSpace colorspace) {
+  switch (colorspace) {
+    case AVCOL_SPC_BT709:
+      return {0.2126, 0.0722};
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return {0.2627, 0.0593};
+    case AVCOL_SPC_FCC:
+      return {0.30, 0.11};
+    case AVCOL_SPC_SMPTE240M:
+      return {0.212, 0.087};
+    default:
+      return {0.299, 0.114};
   }
-  SwsContext* context = sws_getContext(frame->width, frame->height, format, frame->width,
-                                       frame->height, AV_PIX_FMT_RGBA, SWS_BICUBIC, nullptr,
-                                       nullptr, nullptr);
-  if (context == nullptr) return {};
-  const int* matrix = sws_getCoefficients(swscaleMatrix(frame->colorspace));
-  sws_setColorspaceDetails(context, matrix, fullRange(frame) ? 1 : 0, matrix, 1, 0, 1 << 16,
-                           1 << 16);
-  // libswscale writes whole words past the last pixel of odd widths: room for them.
-  const size_t bytes = static_cast<size_t>(frame->width) * frame->height * 4;
-  std::vector<uint8_t> out(bytes + 64);
-  uint8_t* outPlanes[1] = {out.data()};
-  const int outStrides[1] = {frame->width * 4};
-  const int rows = sws_scale(context, planes, lineSizes, 0, frame->height, outPlanes, outStrides);
-  sws_freeContext(context);
-  if (rows != frame->height) return {};
-  out.resize(bytes);
+}
+
+std::array<int, 3> textbookRgb(int y, int u, int v, int depth, AVColorSpace colorspace,
+                               bool full) {
+  const auto [kr, kb] = lumaWeights(colorspace);
+  const double scale = 1 << (depth - 8);  // code values of 8-bit levels at this depth
+  const double half = 1 << (depth - 1);
+  const double fullMax = (1 << depth) - 1;
+  const double luma = full ? y / fullMax : (y - 16 * scale) / (219 * scale);
+  const double pb = full ? (u - half) / fullMax : (u - half) / (224 * scale);
+  const double pr = full ? (v - half) / fullMax : (v - half) / (224 * scale);
+  const double r = luma + 2 * (1 - kr) * pr;
+  const double b = luma + 2 * (1 - kb) * pb;
+  const double g = (luma - kr * r - kb * b) / (1 - kr - kb);
+  return {to8Bit(r), to8Bit(g), to8Bit(b)};
+}
+
+std::array<int, 3> textbookYuv(double r, double g, double b, AVColorSpace colorspace,
+                               bool fullRange) {
+  const auto [kr, kb] = lumaWeights(colorspace);
+  const double luma = kr * r + (1 - kr - kb) * g + kb * b;
+  const double pb = (b - luma) / (2 * (1 - kb));
+  const double pr = (r - luma) / (2 * (1 - kr));
+  const auto code = [](double value) {
+    return static_cast<int>(std::lround(std::clamp(value, 0.0, 255.0)));
+  };
+  if (fullRange) return {code(luma * 255), code(128 + pb * 255), code(128 + pr * 255)};
+  return {code(16 + luma * 219), code(128 + pb * 224), code(128 + pr * 224)};
+}
+
+std::vector<uint8_t> floatRgba(const AVFrame* frame) {
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  if (desc == nullptr || (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_BE)) != 0 ||
+      (desc->nb_components != 1 && desc->nb_components != 3)) {
+    return {};
+  }
+  const int depth = desc->comp[0].depth;
+  if (depth != 8 && depth != 10) return {};
+  const bool grey = desc->nb_components == 1;
+  const int neutral = 1 << (depth - 1);
+  std::vector<uint8_t> out(static_cast<size_t>(frame->width) * frame->height * 4);
+  uint8_t* pixel = out.data();
+  for (int y = 0; y < frame->height; y++) {
+    for (int x = 0; x < frame->width; x++, pixel += 4) {
+      const int cx = x >> desc->log2_chroma_w;
+      const int cy = y >> desc->log2_chroma_h;
+      const int u = grey ? neutral : sampleAt(frame, 1, cx, cy, depth);
+      const int v = grey ? neutral : sampleAt(frame, 2, cx, cy, depth);
+      const auto rgb = textbookRgb(sampleAt(frame, 0, x, y, depth), u, v, depth,
+                                   frame->colorspace, fullRange(frame));
+      pixel[0] = static_cast<uint8_t>(rgb[0]);
+      pixel[1] = static_cast<uint8_t>(rgb[1]);
+      pixel[2] = static_cast<uint8_t>(rgb[2]);
+      pixel[3] = 0xFF;
+    }
+  }
   return out;
 }
 
@@ -84,6 +123,27 @@ double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   }
   if (squares == 0) return 99;
   return 10 * std::log10(255.0 * 255.0 * static_cast<double>(samples) / squares);
+}
+
+double largestMeanShift(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size() || a.empty()) return 256;
+  double sums[3] = {0, 0, 0};
+  for (size_t i = 0; i < a.size(); i += 4) {
+    for (size_t c = 0; c < 3; c++) sums[c] += a[i + c] - b[i + c];
+  }
+  const double pixels = static_cast<double>(a.size() / 4);
+  double largest = 0;
+  for (double sum : sums) largest = std::max(largest, std::abs(sum / pixels));
+  return largest;
+}
+
+int largestDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  if (a.size() != b.size()) return 256;
+  int largest = 0;
+  for (size_t i = 0; i < a.size(); i += 4) {
+    for (size_t c = 0; c < 3; c++) largest = std::max(largest, std::abs(a[i + c] - b[i + c]));
+  }
+  return largest;
 }
 
 }  // namespace qn::testing

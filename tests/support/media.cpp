@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_argb.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -11,6 +12,8 @@
 
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "tests/support/colour_reference.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -67,6 +70,46 @@ void drawPattern(AVFrame* frame, int index) {
     for (int x = 0; x < width; x++) {
       putSample(frame, 1, x, y, 64 + (x + index) % 128, x);
       putSample(frame, 2, x, y, 192 - (y + 2 * index) % 128, y);
+    }
+  }
+}
+
+/// The eight 100 % colour bars (white, yellow, cyan, green, magenta, red, blue,
+/// black) in the stream's own matrix and range, side by side.
+void drawBars(AVFrame* frame, const StreamSpec& recipe) {
+  const bool full = recipe.colorRange == AVCOL_RANGE_JPEG;
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+  for (int plane = 0; plane < std::min(planes, 3); plane++) {
+    const auto [width, height] = planeSize(frame, plane);
+    for (int y = 0; y < height; y++) {
+      for (int x = 0; x < width; x++) {
+        const int bar = 7 - x * 8 / width;  // white on the left: R, G, B are bits 2, 1, 0
+        const auto yuv = textbookYuv((bar >> 2) & 1, (bar >> 1) & 1, bar & 1, recipe.colorspace, full);
+        putSample(frame, plane, x, y, yuv[plane]);
+      }
+    }
+  }
+}
+
+/// Luma ramped across, U across and V down, each over its whole code range,
+/// with pseudo-random noise of a few levels in every sample and its low bits.
+void drawGradient(AVFrame* frame, int index) {
+  uint32_t noise = 2463534242u + static_cast<uint32_t>(index);
+  const auto next = [&noise] {
+    noise ^= noise << 13;
+    noise ^= noise >> 17;
+    noise ^= noise << 5;
+    return noise;
+  };
+  const int planes = av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format));
+  for (int plane = 0; plane < std::min(planes, 3); plane++) {
+    const auto [width, height] = planeSize(frame, plane);
+    for (int y = 0; y < height; y++) {
+      for (int x = 0; x < width; x++) {
+        const int ramp = plane == 2 ? y * 255 / std::max(1, height - 1) : x * 255 / std::max(1, width - 1);
+        const int value = std::clamp(ramp + static_cast<int>(next() % 7) - 3, 0, 255);
+        putSample(frame, plane, x, y, value, static_cast<int>(next()));
+      }
     }
   }
 }
@@ -162,6 +205,10 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
     av_frame_make_writable(frame.get());
     if (recipe.solidY >= 0) {
       fillSolid(frame.get(), recipe);
+    } else if (recipe.content == Content::kBars) {
+      drawBars(frame.get(), recipe);
+    } else if (recipe.content == Content::kGradient) {
+      drawGradient(frame.get(), i);
     } else {
       drawPattern(frame.get(), i);
     }

@@ -14,6 +14,13 @@ extern "C" {
 
 namespace qn::testing {
 
+/// What the pictures of a stream show (when not a flat colour).
+enum class Content {
+  kPattern,   // a moving pattern with detail in every plane
+  kBars,      // the eight 100 % colour bars of the stream's matrix and range
+  kGradient,  // luma and both chroma planes ramped over their whole code range, with noise
+};
+
 /// What to encode: a moving pattern of `frames` pictures.
 struct StreamSpec {
   AVCodecID codec = AV_CODEC_ID_H264;
@@ -27,6 +34,7 @@ struct StreamSpec {
   int solidY = -1;     // 0..255: every picture is the flat colour (solidY, solidU, solidV)
   int solidU = 128;
   int solidV = 128;
+  Content content = Content::kPattern;
   // Pixel format and colour signalling given to the encoder; values in the
   // pattern and solid colours are 8-bit and scaled up for deeper formats.
   AVPixelFormat pixelFormat = AV_PIX_FMT_YUV420P;
