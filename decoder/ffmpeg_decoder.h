@@ -75,6 +75,7 @@ class FFmpegDecoder {
   /// reused packet and whether setUp succeeded.
   AVFrame* currentFrame() { return frame; }
   AVCodecContext* context() { return codecContext; }
+  const AVCodecContext* context() const { return codecContext; }
   const AVPacket& currentPacket() const { return packet; }
   bool isReady() const { return ready; }
   bool hasNamedUnsupportedFormat() const { return unsupportedFormatLogged; }
