@@ -35,6 +35,8 @@ struct StreamSpec {
   AVColorTransferCharacteristic transfer = AVCOL_TRC_UNSPECIFIED;
   AVColorPrimaries primaries = AVCOL_PRI_UNSPECIFIED;
   std::string encoderParams;  // more x264-params / x265-params, e.g. "slices=4"
+  bool cameraScene = false;   // a scene as a camera sees it (moderate colours, edges, texture)
+                              // instead of the full-swing detail pattern
 };
 
 /// A moving pattern of `frames` width x height pictures in the given pixel format and colour signalling.
