@@ -71,6 +71,7 @@ public final class LiveDecodeDemo {
 
     /** Runs the demo; returns the process exit code (0 success, 1 failure, 2 usage). */
     static int run(String[] args, PrintStream out, PrintStream err) {
+        if (args.length > 0 && args[0].equals("--grid")) return runGrid(args, out, err);
         boolean whole = args.length > 0 && args[0].equals("--whole");
         if (whole) args = Arrays.copyOfRange(args, 1, args.length);
         if (args.length < 1 || args.length > 2) {
@@ -93,6 +94,29 @@ public final class LiveDecodeDemo {
                         : "; it holds no start code: is it a raw H.264/H.265 (Annex B) elementary stream?"));
             }
             return 0;
+        } catch (DemoFailure e) {
+            err.println("demo: " + e.getMessage());
+            return 1;
+        } catch (IOException e) {
+            err.println("demo: " + e);
+            return 1;
+        }
+    }
+
+    /** The camera-grid demo: --grid N outDir, N tiles (1 to 16) on N threads. */
+    private static int runGrid(String[] args, PrintStream out, PrintStream err) {
+        int count = -1;
+        try {
+            if (args.length == 3) count = Integer.parseInt(args[1]);
+        } catch (NumberFormatException e) {
+            count = -1;
+        }
+        if (count < 1 || count > GridDemo.MAX_TILES) {
+            err.println("usage: LiveDecodeDemo --grid <1..16> <outDir>");
+            return 2;
+        }
+        try {
+            return GridDemo.run(outputFolder(args[2]), count, out, err);
         } catch (DemoFailure e) {
             err.println("demo: " + e.getMessage());
             return 1;
@@ -136,7 +160,7 @@ public final class LiveDecodeDemo {
     }
 
     /** The cached default stream in outDir, made by the ffmpeg tool if missing. */
-    private static Path defaultStream(Path outDir, PrintStream out) throws DemoFailure, IOException {
+    static Path defaultStream(Path outDir, PrintStream out) throws DemoFailure, IOException {
         Path stream = outDir.resolve(DEFAULT_STREAM_NAME);
         if (Files.isRegularFile(stream) && Files.size(stream) > 0) return stream;
         out.println("Making the default stream " + stream + " with ffmpeg (first run only)...");
@@ -360,7 +384,7 @@ public final class LiveDecodeDemo {
     }
 
     /** Thrown for a failure the user can act on; its message is printed as it is. */
-    private static final class DemoFailure extends Exception {
+    static final class DemoFailure extends Exception {
         private static final long serialVersionUID = 1L;
 
         DemoFailure(String message) { super(message); }
