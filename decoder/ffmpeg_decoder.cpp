@@ -268,7 +268,11 @@ bool FFmpegDecoder::dropsCompletedPacket() {
   // The parser marks the packet it completed: IDR or recovery point (H.264),
   // IRAP (H.265).
   const bool key = parser->key_frame == 1;
-  if (key && reopenAtKeyFrame) {
+  // A decoder opened afresh knows no parameter sets: it starts on a key frame
+  // that brings its own.
+  if (key && reopenAtKeyFrame &&
+      qn::holdsSequenceParameterSet(parsedData, static_cast<size_t>(parsedSize),
+                                    codec->id == AV_CODEC_ID_HEVC)) {
     reopenAtKeyFrame = false;
     if (!openCodecContext()) printD("threads %d not taken: the decoder could not be opened", threadCount);
   }

@@ -3,7 +3,6 @@ package com.quarn.iot.programs;
 import android.graphics.Bitmap;
 import com.quarn.iot.corvasdk.core.decode.FFmpegDecoder;
 import java.awt.Color;
-import java.awt.Font;
 import java.awt.Graphics2D;
 import java.awt.image.BufferedImage;
 import java.io.IOException;
@@ -73,21 +72,17 @@ final class GridDemo {
     }
 
     /** Runs the grid of `count` tiles; returns the exit code (0 success, 1 failure). */
-    static int run(Path outDir, int count, PrintStream out, PrintStream err) throws IOException {
+    static int run(Path outDir, int count, PrintStream out, PrintStream err)
+            throws IOException, LiveDecodeDemo.DemoFailure {
         Files.deleteIfExists(outDir.resolve(GRID_PNG));
         List<Tile> tiles = new ArrayList<>();
-        try {
-            for (int i = 0; i < count; i++) {
-                if (i == 0) {
-                    tiles.add(new Tile(0, LiveDecodeDemo.defaultStream(outDir, out), false));
-                } else {
-                    Variant v = VARIANTS[(i - 1) % VARIANTS.length];
-                    tiles.add(new Tile(i, variantStream(outDir, v, out), v.h265()));
-                }
+        for (int i = 0; i < count; i++) {
+            if (i == 0) {
+                tiles.add(new Tile(0, LiveDecodeDemo.defaultStream(outDir, out), false));
+            } else {
+                Variant v = VARIANTS[(i - 1) % VARIANTS.length];
+                tiles.add(new Tile(i, variantStream(outDir, v, out), v.h265()));
             }
-        } catch (LiveDecodeDemo.DemoFailure e) {
-            err.println("demo: " + e.getMessage());
-            return 1;
         }
         out.printf(Locale.ROOT, "Grid of %d tiles at %dx%d, %d pictures/s each, one thread per tile...%n",
                 count, TILE_WIDTH, TILE_HEIGHT, PICTURES_PER_SECOND);
@@ -217,10 +212,7 @@ final class GridDemo {
         int width = columns * TILE_WIDTH + (columns + 1) * GAP;
         int height = rows * TILE_HEIGHT + (rows + 1) * GAP;
         BufferedImage grid = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
-        Graphics2D g = grid.createGraphics();
-        g.setColor(new Color(0x20, 0x20, 0x20));
-        g.fillRect(0, 0, width, height);
-        g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, 16));
+        Graphics2D g = LiveDecodeDemo.darkCanvas(grid, 16);
         for (Tile tile : tiles) {
             int x = GAP + (tile.number % columns) * (TILE_WIDTH + GAP);
             int y = GAP + (tile.number / columns) * (TILE_HEIGHT + GAP);

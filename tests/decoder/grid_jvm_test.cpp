@@ -213,7 +213,9 @@ TEST_F(GridSettings, KeyFramesOnlyShowsKeyPicturesAndResumesWithoutADamagedPictu
       const int index = call - delay;
       if (!bitmap) {
         // No line for a dropped unit (the parser's first call completes nothing).
-        if (index >= 0) EXPECT_EQ(lines, Lines{}) << name << " call " << call;
+        if (index >= 0) {
+          EXPECT_EQ(lines, Lines{}) << name << " call " << call;
+        }
         continue;
       }
       ASSERT_GE(index, 0) << name;
@@ -284,7 +286,29 @@ TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySay) {
     EXPECT_EQ(pictures, 12 - c.delay) << name;
     takeJavaLines();
   }
+  // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4 at
+  // once, then one call late, every picture still the one-thread picture.
+  StreamSpec recipe;
+  recipe.frames = 12;
+  recipe.gopSize = 5;
+  const EncodedStream stream = encodeStream(recipe);
+  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   JavaDecoder decoder(1);
+  setWholeAccessUnits(env, decoder.handle(), true);
+  std::vector<int> shownAt;
+  for (int call = 0; call < 12; call++) {
+    if (call == 3) {
+      setFrameThreads(env, decoder.handle(), true);
+      setThreads(env, decoder.handle(), 2);
+    }
+    const auto& unit = stream.accessUnits[call];
+    LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+    if (!bitmap) continue;
+    const int index = call < 5 ? call : call - 1;
+    EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index])) << "call " << call;
+    shownAt.push_back(call);
+  }
+  EXPECT_EQ(shownAt, (std::vector<int>{0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11}));
   takeJavaLines();
   for (int count : {0, -1, 17}) {
     setThreads(env, decoder.handle(), count);
