@@ -158,7 +158,7 @@ done
 # threads). Written to grid.md and grid.csv.
 grid_rows() {
   local gridcsv=$results/grid.csv grid=$results/grid.md name type stream decoders mode
-  echo "case,mode,decoders,threads,frame_threads,calls,late_calls,late_pct,cores,cpu_ms_per_call,rss_mib_per_decoder,held" > "$gridcsv"
+  echo "case,mode,decoders,threads,frame_threads,calls,late_calls,late_pct,cores,cpu_ms_per_call,rss_mib_per_decoder,held,median_call_ms" > "$gridcsv"
   for name in "${GRID_STREAMS[@]}"; do
     stream=$(stream_path "$name")
     for decoders in "${GRID_DECODERS[@]}"; do
@@ -183,12 +183,12 @@ grid_rows() {
   {
     echo "Camera grid, $machine"
     echo
-    echo "| stream | bitmaps | decoders | threads | late calls | held (<= 1 % late) | CPU (cores) | CPU per call | RSS per decoder |"
-    echo "|---|---|--:|---|--:|---|--:|--:|--:|"
+    echo "| stream | bitmaps | decoders | threads | late calls | held (<= 1 % late) | cores needed at 25/s | CPU per call | call median (wall) | RSS per decoder |"
+    echo "|---|---|--:|---|--:|---|--:|--:|--:|--:|"
     tail -n +2 "$gridcsv" | awk -F, '{
       bitmaps = $2 == "full" ? "full size" : $2 == "tile" ? "480x270" : "480x270, 4 live + " ($3 - 4) " key frames only";
       threads = $4 ($5 == "true" ? ", frame threads" : ($4 > 1 ? ", slice threads" : ""));
-      printf "| %s | %s | %d | %s | %s %% | %s | %.2f | %.2f ms | %.1f MiB |\n", $1, bitmaps, $3, threads, $8, $12, $9, $10, $11 }'
+      printf "| %s | %s | %d | %s | %s %% | %s | %.2f | %.2f ms | %.2f ms | %.1f MiB |\n", $1, bitmaps, $3, threads, $8, $12, $9, $10, $13, $11 }'
   } > "$grid"
   cat "$grid"
 }

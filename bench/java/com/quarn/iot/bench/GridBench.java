@@ -2,8 +2,6 @@ package com.quarn.iot.bench;
 
 import android.graphics.Bitmap;
 import com.quarn.iot.corvasdk.core.decode.FFmpegDecoder;
-import java.lang.management.ManagementFactory;
-import java.lang.management.ThreadMXBean;
 import java.nio.file.Path;
 import java.util.Locale;
 import java.util.concurrent.CyclicBarrier;
@@ -14,7 +12,7 @@ import java.util.concurrent.CyclicBarrier;
  * wall does. Modes: full (bitmaps of the picture's size), tile (480x270), mixed (the first
  * 4 tiles live, the others on key frames only). Prints one CSV line:
  * case,mode,decoders,threads,frame_threads,calls,late_calls,late_pct,cores,cpu_ms_per_call,
- * rss_mib_per_decoder,held.
+ * rss_mib_per_decoder,held,median_call_ms (CPU is the whole process's, FFmpeg's threads included).
  */
 public final class GridBench {
     private static final long FRAME_NANOS = 40_000_000L;
@@ -28,7 +26,7 @@ public final class GridBench {
     static final class Lane {
         int calls;
         int late;
-        long cpuNanos;
+        long[] callNanos;
         Throwable failure;
     }
 
@@ -61,11 +59,18 @@ public final class GridBench {
         Lane[] lanes = new Lane[decoders];
         Thread[] workers = new Thread[decoders];
         CyclicBarrier ready = new CyclicBarrier(decoders);
-        long[] residentAtEnd = new long[1];
-        CyclicBarrier done = new CyclicBarrier(decoders, () -> residentAtEnd[0] = Memory.residentKib());
+        // Resident size and the CPU time of the whole process (FFmpeg's own threads included)
+        // are read when every decoder has made its last call.
+        long[] atEnd = new long[2];
+        CyclicBarrier done = new CyclicBarrier(decoders, () -> {
+            atEnd[0] = Memory.residentKib();
+            atEnd[1] = Memory.processCpuNanos();
+        });
+        long cpuBefore = Memory.processCpuNanos();
         long start = System.nanoTime() + 500_000_000L;
         for (int d = 0; d < decoders; d++) {
             Lane lane = lanes[d] = new Lane();
+            lane.callNanos = new long[calls];
             long handle = handles[d];
             // The decoders' calls are spread over the 40 ms, as independent cameras are.
             long offset = d * FRAME_NANOS / decoders;
@@ -84,19 +89,27 @@ public final class GridBench {
 
         int totalCalls = 0;
         int late = 0;
-        long cpu = 0;
         for (Lane lane : lanes) {
             if (lane.failure != null) throw new RuntimeException(lane.failure);
             totalCalls += lane.calls;
             late += lane.late;
-            cpu += lane.cpuNanos;
         }
+        long cpu = atEnd[1] - cpuBefore;
+        long[] callTimes = new long[0];
+        for (Lane lane : lanes) {
+            int from = callTimes.length;
+            callTimes = java.util.Arrays.copyOf(callTimes, from + lane.callNanos.length);
+            System.arraycopy(lane.callNanos, 0, callTimes, from, lane.callNanos.length);
+        }
+        java.util.Arrays.sort(callTimes);
+        double medianCallMs = callTimes[callTimes.length / 2] / 1e6;
+        // CPU per second of stream: the cores the grid needs to be held at 25 pictures/s.
         double seconds = calls * FRAME_NANOS / 1e9;
         double latePct = 100.0 * late / totalCalls;
-        double rssPerDecoder = (residentAtEnd[0] - residentBefore) / 1024.0 / decoders;
-        System.out.printf(Locale.ROOT, "%s,%s,%d,%d,%b,%d,%d,%.2f,%.2f,%.2f,%.1f,%s%n", label, mode, decoders,
+        double rssPerDecoder = (atEnd[0] - residentBefore) / 1024.0 / decoders;
+        System.out.printf(Locale.ROOT, "%s,%s,%d,%d,%b,%d,%d,%.2f,%.2f,%.2f,%.1f,%s,%.2f%n", label, mode, decoders,
                 threads, frameThreads, totalCalls, late, latePct, cpu / 1e9 / seconds,
-                cpu / 1e6 / totalCalls, rssPerDecoder, latePct <= 1.0 ? "yes" : "no");
+                cpu / 1e6 / totalCalls, rssPerDecoder, latePct <= 1.0 ? "yes" : "no", medianCallMs);
     }
 
     /**
@@ -105,15 +118,15 @@ public final class GridBench {
      */
     private static void play(long handle, byte[][] units, int calls, long start, Lane lane,
                              CyclicBarrier done) throws Exception {
-        ThreadMXBean clock = ManagementFactory.getThreadMXBean();
         Bitmap shown = null;
         Bitmap spare = null;
-        long cpuBefore = clock.getCurrentThreadCpuTime();
         for (int call = 0; call < calls; call++) {
             long due = start + call * FRAME_NANOS;
             long wait = due - System.nanoTime();
             if (wait > 0) Thread.sleep(wait / 1_000_000, (int) (wait % 1_000_000));
+            long before = System.nanoTime();
             Bitmap picture = FFmpegDecoder.decodeInto(handle, units[call % units.length], call, false, spare);
+            lane.callNanos[call] = System.nanoTime() - before;
             lane.calls++;
             // Late: the call ended after its picture's 40 ms were over.
             if (System.nanoTime() > due + FRAME_NANOS) lane.late++;
@@ -121,7 +134,6 @@ public final class GridBench {
             spare = shown;
             shown = picture;
         }
-        lane.cpuNanos = clock.getCurrentThreadCpuTime() - cpuBefore;
         done.await();
         if (shown != null) shown.recycle();
         if (spare != null) spare.recycle();
