@@ -122,7 +122,7 @@ final class GridDemo {
             }
             cpu += tile.cpuNanos;
             pictures += tile.shown;
-            out.printf(Locale.ROOT, "  tile %2d  %-40s %s  %3d pictures shown, %d late calls of %d%n",
+            out.printf(Locale.ROOT, "  tile %2d  %-46s %s  %3d pictures shown, %d late calls of %d%n",
                     tile.number, tile.stream.getFileName(), tile.h265 ? "H.265" : "H.264", tile.shown,
                     tile.late, tile.calls);
         }

@@ -296,7 +296,7 @@ TEST(LiveDecodeDemoRun, WithoutAFileMakesAndCachesTheDefaultStream) {
   // The grid of one tile plays the cached stream at its pace into a 480x270 tile.
   const DemoRun grid = runDemo(out, "", false, "1");
   ASSERT_EQ(grid.exitStatus, 0) << grid.out << grid.err;
-  EXPECT_NE(grid.out.find("testsrc2-1280x720-25fps-10s.h264         H.264  250 pictures shown"),
+  EXPECT_NE(grid.out.find("testsrc2-1280x720-25fps-10s.h264               H.264  250 pictures shown"),
             std::string::npos) << grid.out;
   EXPECT_EQ(pngSize(out + "/grid.png"), std::make_pair(480 + 12, 270 + 12));
   for (const char* bad : {"0", "17", "x"}) {
