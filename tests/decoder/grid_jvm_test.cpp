@@ -73,15 +73,7 @@ void setWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
 /// The create() type of a codec.
 int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 
-class GridSettings : public ::testing::Test {
- protected:
-  void SetUp() override {
-    installLineRecorder();
-    env = jniEnv();
-  }
-  void TearDown() override { EXPECT_EQ(takeException(env), ""); }
-  JNIEnv* env = nullptr;
-};
+using GridSettings = RecordedJvmTest;
 
 TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChangeNothing) {
   struct Case {
