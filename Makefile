@@ -49,10 +49,11 @@ test: build
 	@FUZZ_TESTS=1 FUZZ_SECONDS=$(FUZZ_SMOKE_SECONDS) JOBS=$(JOBS) scripts/fuzz.sh
 
 # The live-decode demo; FILE=path/to/stream.h264 (or .h265) decodes your own stream;
-# WHOLE=1 feeds one access unit per call with the whole-access-unit switch on.
+# WHOLE=1 feeds one access unit per call with the whole-access-unit switch on;
+# GRID=9 plays a camera wall of 9 (1 to 16) streams in 480x270 tiles, one thread each.
 demo: configure
 	@$(QUIET_HOST_BUILD)
-	@$(HOST_RUN) com.quarn.iot.programs.LiveDecodeDemo $(if $(WHOLE),--whole) $(BUILD)/demo $(if $(FILE),"$(FILE)")
+	@$(HOST_RUN) com.quarn.iot.programs.LiveDecodeDemo $(if $(GRID),--grid $(GRID) $(BUILD)/demo,$(if $(WHOLE),--whole) $(BUILD)/demo $(if $(FILE),"$(FILE)"))
 
 # Runs one media tool of the demo activity: make tool ARGS="printFileInfo movie.mp4"
 # The build stays quiet, so the tool's lines come first; stdbuf keeps the tools'

@@ -118,8 +118,8 @@ int convertLikeTheApp(const AVFrame* f, uint8_t* pixels, int width, int /*height
 
 /// True when the frame holds three planes of at least the codec context's picture size.
 bool holdsPicture(const FFmpegDecoder& decoder, const AVFrame* frame) {
-  const int width = decoder.codecContext->width;
-  const int height = decoder.codecContext->height;
+  const int width = decoder.context()->width;
+  const int height = decoder.context()->height;
   return frame != nullptr && width > 0 && height > 0 && frame->data[0] != nullptr &&
          frame->data[1] != nullptr && frame->data[2] != nullptr && frame->width >= width &&
          frame->height >= height;
@@ -128,8 +128,8 @@ bool holdsPicture(const FFmpegDecoder& decoder, const AVFrame* frame) {
 /// Converts the decoder's picture into `pixels` (grown only when the size grows); false if none.
 bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vector<uint8_t>* pixels) {
   if (!holdsPicture(decoder, frame)) return false;
-  const int width = decoder.codecContext->width;
-  const int height = decoder.codecContext->height;
+  const int width = decoder.context()->width;
+  const int height = decoder.context()->height;
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
   if (pixels->size() < bytes) pixels->resize(bytes);
   return convertLikeTheApp(frame, pixels->data(), width, height) == 0;
@@ -138,8 +138,8 @@ bool convertPicture(const FFmpegDecoder& decoder, const AVFrame* frame, std::vec
 /// Converts the decoder's picture into a new mapping of its own, unmapped afterwards; false if none.
 bool convertIntoFreshPages(const FFmpegDecoder& decoder, const AVFrame* frame) {
   if (!holdsPicture(decoder, frame)) return false;
-  const int width = decoder.codecContext->width;
-  const int height = decoder.codecContext->height;
+  const int width = decoder.context()->width;
+  const int height = decoder.context()->height;
   const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
   void* pixels = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (pixels == MAP_FAILED) return false;
@@ -156,7 +156,7 @@ Pass decodePass(std::vector<uint8_t>& stream, const std::vector<qn::bench::Acces
   Pass pass;
   FFmpegDecoder decoder{};
   decoder.setUp(codec);
-  if (!decoder.ready) return pass;
+  if (!decoder.isReady()) return pass;
   pass.callMillis.reserve(count);
   const Clock::time_point start = Clock::now();
   const double cpuAtStart = processCpuSeconds();
@@ -232,7 +232,7 @@ std::vector<OwnedFrame> firstPictures(int codec, const char* streamPath, const c
   const auto units = readUnits(unitsPath, stream.size());
   FFmpegDecoder decoder{};
   decoder.setUp(codec);
-  if (units.empty() || !decoder.ready) return frames;
+  if (units.empty() || !decoder.isReady()) return frames;
   for (size_t i = 0; i < units.size() && frames.size() < count; i++) {
     const AVFrame* frame = decoder.decode(stream.data() + units[i].offset,
                                           static_cast<int>(units[i].size), static_cast<int>(i));
@@ -353,7 +353,7 @@ int measureDelay(const char* label, int codec, const char* streamPath, const cha
   for (bool whole : {false, true}) {
     FFmpegDecoder decoder{};
     decoder.setUp(codec);
-    if (!decoder.ready) return 1;
+    if (!decoder.isReady()) return 1;
     decoder.setWholeAccessUnits(whole);
     std::vector<double> delays;
     const uint8_t* shown = nullptr;  // a new picture never lands on the planes still held
@@ -368,7 +368,7 @@ int measureDelay(const char* label, int codec, const char* streamPath, const cha
     printf("| %s | %s | %zu | %zu | %.0f | %.0f | %d |\n", label,
            whole ? "whole access units" : "parser", units.size(), delays.size(),
            percentile(delays, 0.5), delays.empty() ? 0.0 : delays.back(),
-           decoder.codecContext->has_b_frames);
+           decoder.context()->has_b_frames);
   }
   return 0;
 }

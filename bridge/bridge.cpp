@@ -169,6 +169,7 @@ JNIEXPORT jint JNI_OnLoad(JavaVM* vm, void* /*reserved*/) {
   if (vm->GetEnv(reinterpret_cast<void**>(&env), JNI_VERSION_1_6) != JNI_OK) return JNI_ERR;
   LogTarget& target = logTarget();
   if (target.owner == nullptr) resolveLogTarget(env, target);
+  qn::resolveBitmapInterface(env);
   if (!target.keyCreated) {
     target.keyCreated = pthread_key_create(&target.attachedByUs, detachAtThreadExit) == 0;
   }

@@ -40,6 +40,9 @@ JNIEnv* attachCurrentThread(JavaVM* vm);
 /// build an index of gigabytes (an MP4 that declares 50 million samples).
 inline constexpr size_t kMaxFfmpegAllocation = size_t{256} << 20;
 
+/// Resolves the Java bitmap interface of the decoder binding; called once by JNI_OnLoad.
+void resolveBitmapInterface(JNIEnv* env);
+
 /// Sets kMaxFfmpegAllocation as FFmpeg's limit (av_max_alloc); done once at load.
 void limitFfmpegAllocations();
 

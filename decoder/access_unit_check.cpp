@@ -71,4 +71,13 @@ AccessUnitCheck checkWholeAccessUnit(const uint8_t* data, size_t size, bool hevc
   return check;
 }
 
+bool holdsSequenceParameterSet(const uint8_t* data, size_t size, bool hevc) {
+  for (size_t header = nextNalHeader(data, size, 0); header != kNoStartCode && header < size;
+       header = nextNalHeader(data, size, header)) {
+    const int type = hevc ? (data[header] >> 1) & 0x3f : data[header] & 0x1f;
+    if (type == (hevc ? 33 : 7)) return true;
+  }
+  return false;
+}
+
 }  // namespace qn

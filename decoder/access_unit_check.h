@@ -34,6 +34,10 @@ bool isPictureNal(uint8_t header, bool hevc);
 /// 48-55 or a slice segment with first_slice_segment_in_pic_flag set.
 bool opensAccessUnit(const uint8_t* data, size_t size, size_t header, bool hevc);
 
+/// True if the bytes hold a sequence parameter set (H.264 type 7, H.265 type 33):
+/// a decoder opened afresh can start on them.
+bool holdsSequenceParameterSet(const uint8_t* data, size_t size, bool hevc);
+
 /// What a chunk looks like against the promise of one whole access unit per chunk.
 struct AccessUnitCheck {
   const char* broken = nullptr;  // why the chunk is not one whole access unit; null: looks whole

@@ -95,82 +95,128 @@ class LockedPixels {
   bool locked_ = false;
 };
 
+/// The parts of android.graphics.Bitmap the binding calls, resolved once at
+/// load (the class and the ARGB_8888 value as global references).
+struct BitmapInterface {
+  jclass bitmapClass = nullptr;
+  jobject argb8888 = nullptr;
+  jmethodID createBitmap = nullptr;
+  jmethodID isRecycled = nullptr;
+  jmethodID isMutable = nullptr;
+};
+
+/// The process's one bitmap interface, filled by resolveBitmapInterface.
+BitmapInterface& bitmapInterface() {
+  static BitmapInterface interface;
+  return interface;
+}
+
+/// Looks up the bitmap interface; false (lookup error cleared, nothing kept) if a part is missing.
+bool lookUpBitmapInterface(JNIEnv* env, BitmapInterface* found) {
+  jclass bitmapClass = env->FindClass("android/graphics/Bitmap");
+  jclass configClass = bitmapClass ? env->FindClass("android/graphics/Bitmap$Config") : nullptr;
+  jfieldID argbField = configClass ? env->GetStaticFieldID(configClass, "ARGB_8888",
+                                                           "Landroid/graphics/Bitmap$Config;")
+                                   : nullptr;
+  jobject argb = argbField ? env->GetStaticObjectField(configClass, argbField) : nullptr;
+  if (argb != nullptr) {
+    found->createBitmap = env->GetStaticMethodID(
+        bitmapClass, "createBitmap", "(IILandroid/graphics/Bitmap$Config;)Landroid/graphics/Bitmap;");
+  }
+  if (found->createBitmap != nullptr) {
+    found->isRecycled = env->GetMethodID(bitmapClass, "isRecycled", "()Z");
+  }
+  if (found->isRecycled != nullptr) found->isMutable = env->GetMethodID(bitmapClass, "isMutable", "()Z");
+  const bool complete = argb != nullptr && found->createBitmap != nullptr &&
+                        found->isRecycled != nullptr && found->isMutable != nullptr;
+  if (complete) {
+    found->bitmapClass = static_cast<jclass>(env->NewGlobalRef(bitmapClass));
+    found->argb8888 = env->NewGlobalRef(argb);
+  }
+  env->ExceptionClear();
+  if (argb != nullptr) env->DeleteLocalRef(argb);
+  if (configClass != nullptr) env->DeleteLocalRef(configClass);
+  if (bitmapClass != nullptr) env->DeleteLocalRef(bitmapClass);
+  return complete && found->bitmapClass != nullptr && found->argb8888 != nullptr;
+}
+
+/// The bitmap interface, looked up on this call if the load could not (a failed
+/// lookup leaves its exception pending for the Java caller); null if absent.
+const BitmapInterface* bitmapsFor(JNIEnv* env) {
+  const BitmapInterface& loaded = bitmapInterface();
+  if (loaded.bitmapClass != nullptr) return &loaded;
+  // Missing at load: the lookup is made again so that its error reaches the caller.
+  jclass late = env->FindClass("android/graphics/Bitmap");
+  if (late != nullptr) env->DeleteLocalRef(late);
+  return nullptr;
+}
+
 /// Makes a new ARGB_8888 bitmap through Bitmap.createBitmap; null leaves any exception pending.
 jobject createArgbBitmap(JNIEnv* env, int width, int height) {
-  jclass bitmapClass = env->FindClass("android/graphics/Bitmap");
-  if (bitmapClass == nullptr) return nullptr;
-  jclass configClass = env->FindClass("android/graphics/Bitmap$Config");
-  if (configClass == nullptr) return nullptr;
-  jfieldID argbField =
-      env->GetStaticFieldID(configClass, "ARGB_8888", "Landroid/graphics/Bitmap$Config;");
-  if (argbField == nullptr) return nullptr;
-  jobject argb = env->GetStaticObjectField(configClass, argbField);
-  if (argb == nullptr) return nullptr;
-  jmethodID create = env->GetStaticMethodID(
-      bitmapClass, "createBitmap", "(IILandroid/graphics/Bitmap$Config;)Landroid/graphics/Bitmap;");
-  if (create == nullptr) return nullptr;
-  jobject bitmap = env->CallStaticObjectMethod(bitmapClass, create, width, height, argb);
+  const BitmapInterface* bitmaps = bitmapsFor(env);
+  if (bitmaps == nullptr) return nullptr;
+  jobject bitmap = env->CallStaticObjectMethod(bitmaps->bitmapClass, bitmaps->createBitmap, width,
+                                               height, bitmaps->argb8888);
   env->ExceptionCheck();  // a throw stays pending for the Java caller
-  env->DeleteLocalRef(argb);
-  env->DeleteLocalRef(configClass);
-  env->DeleteLocalRef(bitmapClass);
   return bitmap;
 }
 
-/// Checks, before any bitmap is made, that the picture can be converted, saying
-/// why not; an oversized picture and an unconvertible pixel format are each
-/// named once per decoder.
+/// Maps the core's picture check onto the binding's lines; true if the picture
+/// can be converted. An oversized picture was named by the core.
 bool canConvertPicture(FFmpegDecoder& decoder, const AVFrame* picture) {
-  if (decoder.isOversize(picture->width, picture->height)) return false;
-  if (!qn::hasPlanePointers(picture)) {
-    printDetail("Invalid input pointers");
-    return false;
-  }
-  if (!qn::isConvertibleFormat(picture->format) && !decoder.unsupportedFormatLogged) {
-    decoder.unsupportedFormatLogged = true;
-    printD("unsupported pixel format %s", qn::pixelFormatName(picture));
-  }
-  if (!qn::hasPositiveLineSizes(picture)) {
-    printDetail("Invalid strides");
-    return false;
+  bool newUnsupportedFormat = false;
+  const FFmpegDecoder::PictureFault fault = decoder.checkPicture(picture, &newUnsupportedFormat);
+  if (newUnsupportedFormat) printD("unsupported pixel format %s", qn::pixelFormatName(picture));
+  switch (fault) {
+    case FFmpegDecoder::PictureFault::kOversize:
+      return false;
+    case FFmpegDecoder::PictureFault::kNoPlanes:
+      printDetail("Invalid input pointers");
+      return false;
+    case FFmpegDecoder::PictureFault::kNoLineSizes:
+      printDetail("Invalid strides");
+      return false;
+    case FFmpegDecoder::PictureFault::kLineSizesTooShort:
+    case FFmpegDecoder::PictureFault::kNone:
+      break;
   }
   printDetail("convertYUVToBitmap 0 => %d, 1 => %d, 2 => %d w => %d h => %d", picture->linesize[0],
               picture->linesize[1], picture->linesize[2], picture->width, picture->height);
-  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are checked.
-  if (!qn::canConvert(picture)) {
+  if (fault == FFmpegDecoder::PictureFault::kLineSizesTooShort) {
     printDetail("Invalid strides");
     return false;
   }
   return true;
 }
 
-/// True if the bitmap described by info is ARGB_8888 of exactly the picture's size.
-bool holdsPicture(const AndroidBitmapInfo& info, const AVFrame* picture) {
-  const auto width = static_cast<uint32_t>(picture->width);
-  return info.format == ANDROID_BITMAP_FORMAT_RGBA_8888 && info.width == width &&
-         info.height == static_cast<uint32_t>(picture->height) && info.stride / 4 >= width;
+/// True if the bitmap described by info is ARGB_8888 of exactly width x height.
+bool holdsSize(const AndroidBitmapInfo& info, int width, int height) {
+  const auto w = static_cast<uint32_t>(width);
+  return info.format == ANDROID_BITMAP_FORMAT_RGBA_8888 && info.width == w &&
+         info.height == static_cast<uint32_t>(height) && info.stride / 4 >= w;
 }
 
-/// True if the app's bitmap can take the picture: mutable, not recycled, ARGB_8888
-/// of the picture's size. Logs nothing; a Java exception is left for the caller to
-/// report. Recycled is asked first: Android aborts on getInfo of a recycled bitmap.
-bool canReuse(JNIEnv* env, jobject reuse, const AVFrame* picture) {
+/// True if the app's bitmap can take a width x height picture: mutable, not
+/// recycled, ARGB_8888 of that size. Logs nothing; a Java exception is left for
+/// the caller to report. Recycled is asked first: Android aborts on getInfo of a
+/// recycled bitmap.
+bool canReuse(JNIEnv* env, jobject reuse, int width, int height) {
   if (reuse == nullptr) return false;
-  jclass bitmapClass = env->GetObjectClass(reuse);
-  jmethodID isRecycled = env->GetMethodID(bitmapClass, "isRecycled", "()Z");
-  jmethodID isMutable = isRecycled ? env->GetMethodID(bitmapClass, "isMutable", "()Z") : nullptr;
-  env->DeleteLocalRef(bitmapClass);
-  if (isMutable == nullptr) return false;
-  const bool recycled = env->CallBooleanMethod(reuse, isRecycled);
+  const BitmapInterface* bitmaps = bitmapsFor(env);
+  if (bitmaps == nullptr) return false;
+  if (!env->IsInstanceOf(reuse, bitmaps->bitmapClass)) return false;
+  const bool recycled = env->CallBooleanMethod(reuse, bitmaps->isRecycled);
   if (recycled || env->ExceptionCheck()) return false;
-  const bool mutableBitmap = env->CallBooleanMethod(reuse, isMutable);
+  const bool mutableBitmap = env->CallBooleanMethod(reuse, bitmaps->isMutable);
   if (!mutableBitmap || env->ExceptionCheck()) return false;
   AndroidBitmapInfo info;
-  return AndroidBitmap_getInfo(env, reuse, &info) >= 0 && holdsPicture(info, picture);
+  return AndroidBitmap_getInfo(env, reuse, &info) >= 0 && holdsSize(info, width, height);
 }
 
-/// Converts the picture into the bitmap's pixels; false leaves the bitmap unusable.
-bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
+/// Converts the picture, scaled to the bitmap's size if needed, into the
+/// bitmap's pixels; false leaves the bitmap unusable.
+bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, FFmpegDecoder& decoder,
+                        const AVFrame* picture, int width, int height) {
   AndroidBitmapInfo info;
   int ret = AndroidBitmap_getInfo(env, bitmap, &info);
   printDetail("convertYUVToBitmap AndroidBitmap_getInfo ret => %d ", ret);
@@ -179,7 +225,7 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
     return false;
   }
   // Whatever bitmap comes here, nothing is written outside its pixels.
-  if (!holdsPicture(info, picture)) {
+  if (!holdsSize(info, width, height)) {
     printD("convertYUVToBitmap bitmap does not fit the picture");
     return false;
   }
@@ -195,8 +241,12 @@ bool convertYUVToBitmap(JNIEnv* env, jobject bitmap, const AVFrame* picture) {
     printDetail("Invalid input pointers");
     return false;
   }
-  // The converter is chosen by the picture's pixel format, matrix and range.
-  ret = qn::convertToAbgrPixels(picture, pixels.pixels(), static_cast<int>(info.stride));
+  // The converter is chosen by the picture's pixel format, matrix and range;
+  // a picture for a smaller bitmap is box-scaled first.
+  const AVFrame* scaled = decoder.pictureToConvert(picture, width, height);
+  ret = scaled != nullptr
+            ? qn::convertToAbgrPixels(scaled, pixels.pixels(), static_cast<int>(info.stride))
+            : -1;
   printDetail("convertYUVToBitmap libyuv::I420ToABGR ret => %d ", ret);
   if (exceptionAt(env, "AndroidBitmap_unlockPixels")) return false;
   ret = pixels.unlock();
@@ -218,7 +268,8 @@ DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* byt
   const AVFrame* frame = decoder.decode(bytes, length, sequence);
   if (exceptionAt(env, "decode")) return result;
   if (frame == nullptr) {
-    printD("decode fail stop convertToBitmap");
+    // A call that only dropped units (key frames only) is no failure.
+    if (!decoder.lastCallWasSkipped()) printD("decode fail stop convertToBitmap");
     return result;
   }
   // The picture's own size: pictures held back across a size change arrive
@@ -232,14 +283,18 @@ DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* byt
   }
   if (!canConvertPicture(decoder, frame)) return result;
   if (exceptionAt(env, "FindClass")) return result;
-  const bool reusable = canReuse(env, reuse, frame);
+  int bitmapWidth = 0;
+  int bitmapHeight = 0;
+  decoder.outputSizeFor(width, height, &bitmapWidth, &bitmapHeight);
+  const bool reusable = canReuse(env, reuse, bitmapWidth, bitmapHeight);
   if (exceptionAt(env, "reuse")) return result;
-  jobject bitmap = reusable ? env->NewLocalRef(reuse) : createArgbBitmap(env, width, height);
+  jobject bitmap =
+      reusable ? env->NewLocalRef(reuse) : createArgbBitmap(env, bitmapWidth, bitmapHeight);
   if (bitmap == nullptr) {
     result.keepPending = true;
     return result;
   }
-  if (!convertYUVToBitmap(env, bitmap, frame)) {
+  if (!convertYUVToBitmap(env, bitmap, decoder, frame, bitmapWidth, bitmapHeight)) {
     env->DeleteLocalRef(bitmap);
     return result;
   }
@@ -277,6 +332,13 @@ jobject decodeCall(JNIEnv* env, jlong handle, jbyteArray data, jint sequence, jb
 
 }  // namespace
 
+void qn::resolveBitmapInterface(JNIEnv* env) {
+  BitmapInterface& loaded = bitmapInterface();
+  if (loaded.bitmapClass != nullptr) return;
+  BitmapInterface found;
+  if (lookUpBitmapInterface(env, &found)) loaded = found;
+}
+
 extern "C" {
 
 JNIEXPORT jlong JNICALL DECODER_METHOD(create)(JNIEnv* /*env*/, jobject /*caller*/, jint type) {
@@ -308,6 +370,30 @@ JNIEXPORT jobject JNICALL DECODER_METHOD(decodeInto)(JNIEnv* env, jobject /*call
 JNIEXPORT void JNICALL DECODER_METHOD(setWholeAccessUnits)(JNIEnv* /*env*/, jclass /*caller*/,
                                                            jlong handle, jboolean on) {
   if (handle != 0) fromHandle(handle)->setWholeAccessUnits(on != JNI_FALSE);
+}
+
+}  // extern "C"
+
+extern "C" {
+
+JNIEXPORT void JNICALL DECODER_METHOD(setOutputSize)(JNIEnv* /*env*/, jclass /*caller*/,
+                                                     jlong handle, jint width, jint height) {
+  if (handle != 0) fromHandle(handle)->setOutputSize(width, height);
+}
+
+JNIEXPORT void JNICALL DECODER_METHOD(setKeyFramesOnly)(JNIEnv* /*env*/, jclass /*caller*/,
+                                                        jlong handle, jboolean on) {
+  if (handle != 0) fromHandle(handle)->setKeyFramesOnly(on != JNI_FALSE);
+}
+
+JNIEXPORT void JNICALL DECODER_METHOD(setThreads)(JNIEnv* /*env*/, jclass /*caller*/, jlong handle,
+                                                  jint count) {
+  if (handle != 0) fromHandle(handle)->setThreads(count);
+}
+
+JNIEXPORT void JNICALL DECODER_METHOD(setFrameThreads)(JNIEnv* /*env*/, jclass /*caller*/,
+                                                       jlong handle, jboolean on) {
+  if (handle != 0) fromHandle(handle)->setFrameThreads(on != JNI_FALSE);
 }
 
 }  // extern "C"

@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "bridge/error_text.h"
 #include "decoder/access_unit_check.h"
+#include "decoder/picture_conversion.h"
 
 #include <cstring>
 
@@ -54,19 +55,32 @@ void FFmpegDecoder::setUp(int type) {
   }
   parser = av_parser_init(id);
   if (parser == nullptr) return;
-  codecContext = avcodec_alloc_context3(codec);
-  if (codecContext == nullptr || frame == nullptr || spareFrame == nullptr) return;
-  mirrorVariableFrameSize(codec, codecContext);
-  // A stream that declares a huge picture is refused by the decoder itself,
-  // before it allocates a picture buffer for it.
-  codecContext->max_pixels = kMaxPixels;
-  // Exactly the cropping window: without this FFmpeg keeps left crops that
-  // would misalign its planes, and the picture shows columns outside it.
-  codecContext->flags |= AV_CODEC_FLAG_UNALIGNED;
-  if (avcodec_open2(codecContext, codec, nullptr) < 0) return;
+  if (frame == nullptr || spareFrame == nullptr) return;
+  if (!openCodecContext()) return;
 
   inputRemaining = 0;
   ready = true;
+}
+
+bool FFmpegDecoder::openCodecContext() {
+  AVCodecContext* opened = avcodec_alloc_context3(codec);
+  if (opened == nullptr) return false;
+  mirrorVariableFrameSize(codec, opened);
+  // A stream that declares a huge picture is refused by the decoder itself,
+  // before it allocates a picture buffer for it.
+  opened->max_pixels = kMaxPixels;
+  // Exactly the cropping window: without this FFmpeg keeps left crops that
+  // would misalign its planes, and the picture shows columns outside it.
+  opened->flags |= AV_CODEC_FLAG_UNALIGNED;
+  opened->thread_count = threadCount;
+  opened->thread_type = frameThreads ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
+  if (avcodec_open2(opened, codec, nullptr) < 0) {
+    avcodec_free_context(&opened);
+    return false;
+  }
+  avcodec_free_context(&codecContext);
+  codecContext = opened;
+  return true;
 }
 
 AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
@@ -76,6 +90,8 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     return nullptr;
   }
 
+  lastCallSkipped = false;
+  chunkSeen = true;
   inputData = data;
   inputRemaining = length;
   inputConsumed = 0;
@@ -111,6 +127,13 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     } else if (used == 0) {
       break;  // a parser that neither consumes nor completes would spin forever
     }
+  }
+  // On key frames (or waiting for one), a call without a new picture gives
+  // nothing: the view keeps the last one, and no picture is converted again.
+  if (!outcome.receivedPicture && !parseFailed && (keyFramesOnly || skippedSinceKeyFrame) &&
+      !outcome.completedPacket) {
+    lastCallSkipped = true;
+    return nullptr;
   }
   if (outcome.receivedPicture || (!outcome.completedPacket && !parseFailed)) return frame;
   if (outcome.heldBack) {
@@ -190,6 +213,7 @@ const uint8_t* FFmpegDecoder::nextParseInput(bool whole, int* size) {
 }
 
 void FFmpegDecoder::decodeCompletedPacket(int sequence, CallOutcome* outcome) {
+  if (dropsCompletedPacket()) return;
   outcome->completedPacket = true;
   // The parser knows the size the packet's parameter sets declare; an
   // oversized one is not worth the decoder's time.
@@ -238,4 +262,89 @@ int FFmpegDecoder::receivePicture(int sequence) {
     logDecodeFail(sequence, ret);
   }
   return ret;
+}
+
+bool FFmpegDecoder::dropsCompletedPacket() {
+  // The parser marks the packet it completed: IDR or recovery point (H.264),
+  // IRAP (H.265).
+  const bool key = parser->key_frame == 1;
+  // A decoder opened afresh knows no parameter sets: it starts on a key frame
+  // that brings its own.
+  if (key && reopenAtKeyFrame &&
+      qn::holdsSequenceParameterSet(parsedData, static_cast<size_t>(parsedSize),
+                                    codec->id == AV_CODEC_ID_HEVC)) {
+    reopenAtKeyFrame = false;
+    if (!openCodecContext()) printD("threads %d not taken: the decoder could not be opened", threadCount);
+  }
+  if (key) {
+    skippedSinceKeyFrame = false;
+    return false;
+  }
+  if (!keyFramesOnly && !skippedSinceKeyFrame) return false;
+  skippedSinceKeyFrame = true;
+  return true;
+}
+
+void FFmpegDecoder::setKeyFramesOnly(bool on) { keyFramesOnly = on; }
+
+void FFmpegDecoder::setThreads(int count) {
+  if (count < 1 || count > kMaxThreads) {
+    printD("threads %d refused: 1 to %d", count, kMaxThreads);
+    return;
+  }
+  threadCount = count;
+  applyThreadSettings();
+}
+
+void FFmpegDecoder::setFrameThreads(bool on) {
+  frameThreads = on;
+  applyThreadSettings();
+}
+
+void FFmpegDecoder::applyThreadSettings() {
+  if (!ready) return;
+  // Before the first chunk the decoder is simply opened again; later its
+  // reference pictures matter, so the change waits for the next key frame.
+  if (chunkSeen) {
+    reopenAtKeyFrame = true;
+  } else if (!openCodecContext()) {
+    printD("threads %d not taken: the decoder could not be opened", threadCount);
+  }
+}
+
+void FFmpegDecoder::setOutputSize(int width, int height) {
+  if (!qn::isValidOutputSize(width, height, kMaxPixels)) {
+    printD("output size %dx%d refused: 0x0, or both sides positive and at most %lld pixels",
+           width, height, static_cast<long long>(kMaxPixels));
+    return;
+  }
+  outputWidth = width;
+  outputHeight = height;
+}
+
+void FFmpegDecoder::outputSizeFor(int pictureWidth, int pictureHeight, int* width,
+                                  int* height) const {
+  const bool own = outputWidth == 0;
+  *width = own ? pictureWidth : outputWidth;
+  *height = own ? pictureHeight : outputHeight;
+}
+
+const AVFrame* FFmpegDecoder::pictureToConvert(const AVFrame* picture, int width, int height) {
+  if (picture->width == width && picture->height == height) return picture;
+  return scaler.scale(picture, width, height);
+}
+
+FFmpegDecoder::PictureFault FFmpegDecoder::checkPicture(const AVFrame* picture,
+                                                        bool* newUnsupportedFormat) {
+  *newUnsupportedFormat = false;
+  if (isOversize(picture->width, picture->height)) return PictureFault::kOversize;
+  if (!qn::hasPlanePointers(picture)) return PictureFault::kNoPlanes;
+  if (!qn::isConvertibleFormat(picture->format) && !unsupportedFormatLogged) {
+    unsupportedFormatLogged = true;
+    *newUnsupportedFormat = true;
+  }
+  if (!qn::hasPositiveLineSizes(picture)) return PictureFault::kNoLineSizes;
+  // FFmpeg pads line sizes to its SIMD alignment, so the real ones are checked.
+  if (!qn::canConvert(picture)) return PictureFault::kLineSizesTooShort;
+  return PictureFault::kNone;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "decoder/picture_limit.h"
+#include "decoder/picture_scaling.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -36,6 +37,51 @@ class FFmpegDecoder {
   /// same call. A chunk that breaks the promise turns the mode off again.
   void setWholeAccessUnits(bool on);
 
+  /// Bitmaps of width x height from the next picture on (0 x 0: the picture's
+  /// own size). A bad size is refused with one line and changes nothing.
+  void setOutputSize(int width, int height);
+  /// The size bitmaps are made in for a picture of the given size.
+  void outputSizeFor(int pictureWidth, int pictureHeight, int* width, int* height) const;
+  /// The picture box-scaled to the output size, or the picture itself when no
+  /// scaling is needed; null if it cannot be scaled.
+  const AVFrame* pictureToConvert(const AVFrame* picture, int width, int height);
+
+  /// While on, only key frames are decoded; the other access units are dropped
+  /// unseen. Once any unit was dropped, decoding stays on key frames until the
+  /// next one, so no picture is decoded from missing references.
+  void setKeyFramesOnly(bool on);
+  /// True if the last decode call gave no new picture because it only dropped
+  /// units or, on key frames, completed none: the call returns null silently.
+  bool lastCallWasSkipped() const { return lastCallSkipped; }
+
+  /// Decoding threads: 1 is one thread; more are slice threads, which add no
+  /// delay, and also frame threads while frame threads are accepted. Taken at
+  /// once before the first chunk, else at the next key frame. Counts outside
+  /// 1..kMaxThreads are refused with one line.
+  void setThreads(int count);
+  /// Accepts frame threads, which spread any stream over the threads at the
+  /// cost of count - 1 calls of delay; takes effect as setThreads does.
+  void setFrameThreads(bool on);
+  static constexpr int kMaxThreads = 16;
+
+  /// What is wrong with a picture the binding is about to convert.
+  enum class PictureFault { kNone, kOversize, kNoPlanes, kNoLineSizes, kLineSizesTooShort };
+  /// Checks a picture once before any bitmap is made. `newUnsupportedFormat` is
+  /// set the first time this decoder meets a format it cannot convert.
+  PictureFault checkPicture(const AVFrame* picture, bool* newUnsupportedFormat);
+
+  /// The newest picture received (what decode returns), the codec context, the
+  /// reused packet and whether setUp succeeded.
+  AVFrame* currentFrame() { return frame; }
+  AVCodecContext* context() { return codecContext; }
+  const AVCodecContext* context() const { return codecContext; }
+  const AVPacket& currentPacket() const { return packet; }
+  bool isReady() const { return ready; }
+  bool hasNamedUnsupportedFormat() const { return unsupportedFormatLogged; }
+
+ private:
+  friend struct FFmpegDecoderInternals;  // the core's own white-box test
+
   // Fields, all zero, null or false until setUp.
   AVPacket packet{};                    // points at the parser's output; never owns a buffer
   AVFrame* frame = nullptr;             // the newest picture received; what decode returns
@@ -59,7 +105,18 @@ class FFmpegDecoder {
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
 
- private:
+  // Output size, 0 x 0 for the picture's own, and the planes scaled pictures are kept in.
+  int outputWidth = 0;
+  int outputHeight = 0;
+  qn::PictureScaler scaler;
+  bool keyFramesOnly = false;
+  bool skippedSinceKeyFrame = false;  // a unit was dropped: the next non-key units would be damaged
+  bool lastCallSkipped = false;
+  bool chunkSeen = false;               // threads are set by reopening the codec before this
+  bool reopenAtKeyFrame = false;        // thread settings wait for the next key frame
+  int threadCount = 1;
+  bool frameThreads = false;
+
   /// What the packets of one call gave.
   struct CallOutcome {
     bool completedPacket = false;
@@ -82,6 +139,14 @@ class FFmpegDecoder {
   int decodeParsedPacket(int sequence);
   /// Takes one picture out into `frame`; returns the receive's result.
   int receivePicture(int sequence);
+  /// True if the completed packet is dropped: not a key frame while decoding
+  /// stays on key frames. A key frame ends the wait after a drop.
+  bool dropsCompletedPacket();
+  /// Opens a codec context with the thread settings, in place of the current
+  /// one (whose pictures already taken stay in `frame`); false keeps the old one.
+  bool openCodecContext();
+  /// Takes the thread settings now (before the first chunk) or at the next key frame.
+  void applyThreadSettings();
 };
 
 /// Mirrors the codec's variable-frame-size capability (bit 16) into the context's flags.

@@ -71,13 +71,19 @@ public final class LiveDecodeDemo {
 
     /** Runs the demo; returns the process exit code (0 success, 1 failure, 2 usage). */
     static int run(String[] args, PrintStream out, PrintStream err) {
+        int tiles = args.length > 0 && args[0].equals("--grid") ? gridTiles(args) : 0;
+        if (tiles < 0) {
+            err.println("usage: LiveDecodeDemo --grid <1.." + GridDemo.MAX_TILES + "> <outDir>");
+            return 2;
+        }
         boolean whole = args.length > 0 && args[0].equals("--whole");
         if (whole) args = Arrays.copyOfRange(args, 1, args.length);
-        if (args.length < 1 || args.length > 2) {
+        if (tiles == 0 && (args.length < 1 || args.length > 2)) {
             err.println("usage: LiveDecodeDemo [--whole] <outDir> [stream.h264 | stream.h265 | stream.hevc]");
             return 2;
         }
         try {
+            if (tiles > 0) return GridDemo.run(outputFolder(args[2]), tiles, out, err);
             Path outDir = outputFolder(args[0]);
             for (String png : List.of(FIRST_PNG, MIDDLE_PNG, LAST_PNG, SHEET_PNG)) {
                 Files.deleteIfExists(outDir.resolve(png));  // a failed run leaves no old pictures
@@ -99,6 +105,16 @@ public final class LiveDecodeDemo {
         } catch (IOException e) {
             err.println("demo: " + e);
             return 1;
+        }
+    }
+
+    /** The tile count of "--grid N outDir" (1 to MAX_TILES), or -1 for a bad command line. */
+    private static int gridTiles(String[] args) {
+        try {
+            int count = args.length == 3 ? Integer.parseInt(args[1]) : -1;
+            return count >= 1 && count <= GridDemo.MAX_TILES ? count : -1;
+        } catch (NumberFormatException e) {
+            return -1;
         }
     }
 
@@ -136,7 +152,7 @@ public final class LiveDecodeDemo {
     }
 
     /** The cached default stream in outDir, made by the ffmpeg tool if missing. */
-    private static Path defaultStream(Path outDir, PrintStream out) throws DemoFailure, IOException {
+    static Path defaultStream(Path outDir, PrintStream out) throws DemoFailure, IOException {
         Path stream = outDir.resolve(DEFAULT_STREAM_NAME);
         if (Files.isRegularFile(stream) && Files.size(stream) > 0) return stream;
         out.println("Making the default stream " + stream + " with ffmpeg (first run only)...");
@@ -360,7 +376,7 @@ public final class LiveDecodeDemo {
     }
 
     /** Thrown for a failure the user can act on; its message is printed as it is. */
-    private static final class DemoFailure extends Exception {
+    static final class DemoFailure extends Exception {
         private static final long serialVersionUID = 1L;
 
         DemoFailure(String message) { super(message); }
@@ -503,10 +519,7 @@ public final class LiveDecodeDemo {
             int width = COLUMNS * thumbWidth + (COLUMNS + 1) * GAP;
             int height = ROWS * thumbHeight + (ROWS + 1) * GAP;
             BufferedImage sheet = new BufferedImage(width, height, BufferedImage.TYPE_INT_RGB);
-            Graphics2D g = sheet.createGraphics();
-            g.setColor(new Color(0x20, 0x20, 0x20));
-            g.fillRect(0, 0, width, height);
-            g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, 14));
+            Graphics2D g = darkCanvas(sheet, 14);
             for (int k = 0; k < thumbs.length; k++) {
                 BufferedImage thumb = thumbs[k];
                 if (thumb == null) continue;  // the stream gave no picture past this point
@@ -540,6 +553,15 @@ public final class LiveDecodeDemo {
             int height = (int) Math.max(1, Math.round(bitmap.getHeight() * scale));
             return scaleDown(toImage(bitmap), width, height);
         }
+    }
+
+    /** Paints the image dark grey and returns its graphics, with a bold font of the given size for labels. */
+    static Graphics2D darkCanvas(BufferedImage image, int fontSize) {
+        Graphics2D g = image.createGraphics();
+        g.setColor(new Color(0x20, 0x20, 0x20));
+        g.fillRect(0, 0, image.getWidth(), image.getHeight());
+        g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, fontSize));
+        return g;
     }
 
     /** The bitmap's pixels as an RGB image. */

@@ -66,6 +66,17 @@ CONVERSION_STREAMS=(
   "h264-1920x1080-full709 1 1920x1080 4M"
   "h265-1920x1080-10bit 2 1920x1080 3M"
 )
+# The camera-grid rows: streams, decoder counts, seconds per row (25 calls each).
+GRID_STREAMS=(h264-1280x720 h264-1920x1080)
+GRID_DECODERS=(1 4 9 16)
+GRID_SECONDS=${GRID_SECONDS:-8}
+# name, create() type, size, bit rate: the single big view with 1 and 2 threads.
+BIG_STREAMS=(
+  "h264-3840x2160 1 3840x2160 12M"
+  "h265-3840x2160 2 3840x2160 8M"
+)
+# BENCH_PART=grid runs only the camera-grid rows.
+BENCH_PART=${BENCH_PART:-all}
 SCALE_STREAM=h264-1280x720
 SCALE_DECODERS=(1 2 4 8)
 LEAK_STREAM=h264-640x360
@@ -142,13 +153,64 @@ app() {
   "${java_run[@]}" $JVM_FLAGS com.quarn.iot.bench.AppPathBench "$@"
 }
 
-for entry in "${STREAMS[@]}" "${DELAY_STREAMS[@]}" "${CONVERSION_STREAMS[@]}"; do
+for entry in "${STREAMS[@]}" "${DELAY_STREAMS[@]}" "${BIG_STREAMS[@]}" "${CONVERSION_STREAMS[@]}"; do
+  # The grid rows alone need only their own streams.
+  if [[ $BENCH_PART == grid && " ${GRID_STREAMS[*]} " != *" ${entry%% *} "* ]] &&
+     [[ " ${BIG_STREAMS[*]} " != *"$entry"* ]]; then
+    continue
+  fi
   # shellcheck disable=SC2086
   make_stream $entry
 done
 
+# grid_rows: N decoders paced at 25 pictures/s, full-size, tile-size and 4 live + N-4
+# on key frames only, then the 3840x2160 view with 1 and 2 threads (slice, then frame
+# threads). Written to grid.md and grid.csv.
+grid_rows() {
+  local gridcsv=$results/grid.csv grid=$results/grid.md name type stream decoders mode
+  echo "case,mode,decoders,threads,frame_threads,calls,late_calls,late_pct,cores,cpu_ms_per_call,rss_mib_per_decoder,held,median_call_ms" > "$gridcsv"
+  for name in "${GRID_STREAMS[@]}"; do
+    stream=$(stream_path "$name")
+    for decoders in "${GRID_DECODERS[@]}"; do
+      for mode in full tile mixed; do
+        [[ $mode == mixed && $decoders -le 4 ]] && continue  # 4 live tiles or fewer: the tile row
+        echo "Grid: $name, $decoders decoders, $mode..."
+        "${java_run[@]}" $GRID_JVM_FLAGS com.quarn.iot.bench.GridBench "$name" 1 "$stream" "$stream.units" \
+          "$decoders" "$mode" 1 false "$GRID_SECONDS" >> "$gridcsv"
+      done
+    done
+  done
+  for entry in "${BIG_STREAMS[@]}"; do
+    read -r name type _ _ <<< "$entry"
+    stream=$(stream_path "$name")
+    for threads in "1 false" "2 false" "2 true"; do
+      echo "Big view: $name, threads $threads..."
+      # shellcheck disable=SC2086
+      "${java_run[@]}" $GRID_JVM_FLAGS com.quarn.iot.bench.GridBench "$name" "$type" "$stream" "$stream.units" \
+        1 full $threads "$GRID_SECONDS" >> "$gridcsv"
+    done
+  done
+  {
+    echo "Camera grid, $machine"
+    echo
+    echo "| stream | bitmaps | decoders | threads | late calls | held (<= 1 % late) | cores needed at 25/s | CPU per call | call median (wall) | RSS per decoder |"
+    echo "|---|---|--:|---|--:|---|--:|--:|--:|--:|"
+    tail -n +2 "$gridcsv" | awk -F, '{
+      bitmaps = $2 == "full" ? "full size" : $2 == "tile" ? "480x270" : "480x270, 4 live + " ($3 - 4) " key frames only";
+      threads = $4 ($5 == "true" ? ", frame threads" : ($4 > 1 ? ", slice threads" : ""));
+      printf "| %s | %s | %d | %s | %s %% | %s | %.2f | %.2f ms | %.2f ms | %.1f MiB |\n", $1, bitmaps, $3, threads, $8, $12, $9, $10, $13, $11 }'
+  } > "$grid"
+  cat "$grid"
+}
+# The grid rows pin the Java heap, so that its growth does not pass for the decoders'.
+GRID_JVM_FLAGS=${GRID_JVM_FLAGS:--Xms384m -Xmx384m -XX:+AlwaysPreTouch}
+
 machine="$(nproc) cores ($(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -1)),"
 machine+=" load $(cut -d' ' -f1-3 /proc/loadavg) at start, $BUILD_TYPE build, $(date -u '+%F %H:%M UTC')"
+if [[ $BENCH_PART == grid ]]; then
+  grid_rows
+  exit 0
+fi
 echo "run,kind,case,decoders,calls,pictures,seconds,cpu_seconds,pps,median_ms,p99_ms,peak_rss_kib,rss_growth_kib,growth_bytes_per_call,bitmaps_made" > "$csv"
 for run in $(seq 1 "$RUNS"); do
   echo "Run $run of $RUNS..."
@@ -240,4 +302,7 @@ echo
 echo "Delay from an access unit to its picture, one unit per call:"
 cat "$delay"
 echo
-echo "Written: $results/bench.md, $results/quality.md, $results/conversion.md, $results/hostile.md, $results/delay.md, $results/bench.csv, $results/bench.png"
+echo
+echo "Camera grid:"
+grid_rows
+echo "Written: $results/grid.md, $results/bench.md, $results/quality.md, $results/conversion.md, $results/hostile.md, $results/delay.md, $results/bench.csv, $results/bench.png"

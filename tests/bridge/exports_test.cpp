@@ -26,6 +26,10 @@ TEST(Exports, TheDynamicSymbolsAreExactlyTheContract) {
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_decodeInto",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_destroy",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setWholeAccessUnits",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setOutputSize",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setKeyFramesOnly",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setThreads",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setFrameThreads",
       "Java_com_quarn_iot_corvasdk_core_thirdparty_cs2_P2PUtil_getSocketType",
       "Java_com_quarn_iot_ui_activity_TestJni_stringFromJNI"};
   for (const char* tool : {"stringFromJNI", "avbench", "printFileInfo", "extractAudio",

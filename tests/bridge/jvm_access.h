@@ -1,6 +1,7 @@
 // Test helpers for the JVM suites: local references that delete themselves,
-// the library's exported C++ functions as loaded by Java, and the process's
-// standard output and error captured around a few calls.
+// the library's exported C++ functions as loaded by Java, the process's
+// standard output and error captured around a few calls, and a fixture that
+// records the decoder's lines.
 #pragma once
 
 #include <dlfcn.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <string>
 
+#include "tests/support/jvm.h"
 #include "tests/support/media.h"
 
 namespace qn::testing {
@@ -87,6 +89,18 @@ class CapturedOutput {
   std::string path_;
   int savedOut_ = -1;
   int savedErr_ = -1;
+};
+
+/// A JVM test whose decoder lines are recorded from its start and which leaves no
+/// Java exception pending at its end.
+class RecordedJvmTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    installLineRecorder();
+    env = jniEnv();
+  }
+  void TearDown() override { EXPECT_EQ(takeException(env), ""); }
+  JNIEnv* env = nullptr;
 };
 
 }  // namespace qn::testing

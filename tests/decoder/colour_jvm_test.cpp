@@ -44,15 +44,7 @@ std::vector<BitmapBytes> decodeAll(JNIEnv* env, const JavaDecoder& decoder,
   return bitmaps;
 }
 
-class ColourBinding : public ::testing::Test {
- protected:
-  void SetUp() override {
-    installLineRecorder();
-    env = jniEnv();
-  }
-  void TearDown() override { EXPECT_EQ(takeException(env), ""); }
-  JNIEnv* env = nullptr;
-};
+using ColourBinding = RecordedJvmTest;
 
 /// A 160x96 moving-pattern stream of four pictures.
 StreamSpec recipeOf(AVCodecID codec, AVPixelFormat format, AVColorSpace matrix, AVColorRange range) {

@@ -100,6 +100,16 @@ INTERPOSED int avcodec_receive_frame(AVCodecContext* context, AVFrame* frame) {
   return ret;
 }
 
+/// Reaches the core's private fields, for the checks that look inside it.
+struct FFmpegDecoderInternals {
+  static bool ready(const FFmpegDecoder& d) { return d.ready; }
+  static const AVCodec* codec(const FFmpegDecoder& d) { return d.codec; }
+  static const AVCodecParserContext* parser(const FFmpegDecoder& d) { return d.parser; }
+  static int inputRemaining(const FFmpegDecoder& d) { return d.inputRemaining; }
+  static bool wholeAccessUnits(const FFmpegDecoder& d) { return d.wholeAccessUnits; }
+  static AVFrame* spareFrame(FFmpegDecoder& d) { return d.spareFrame; }
+};
+
 namespace qn::testing {
 namespace {
 
@@ -114,8 +124,8 @@ std::unique_ptr<FFmpegDecoder> makeDecoder(int type) {
 int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 
 /// How many pictures the decoder has handed out so far.
-int picturesReceived(const FFmpegDecoder& decoder) {
-  return static_cast<int>(picturesReturned(decoder.codecContext));
+int picturesReceived(FFmpegDecoder& decoder) {
+  return static_cast<int>(picturesReturned(decoder.context()));
 }
 
 /// True if the frame's visible planes equal the picture's.
@@ -214,20 +224,20 @@ std::vector<size_t> randomChunks(const EncodedStream& stream, unsigned seed, siz
 
 TEST(CodecSelection, TypeOneIsH264) {
   auto decoder = makeDecoder(1);
-  ASSERT_TRUE(decoder->ready);
-  EXPECT_EQ(decoder->codec->id, AV_CODEC_ID_H264);
-  EXPECT_EQ(decoder->codecContext->codec_id, AV_CODEC_ID_H264);
-  EXPECT_NE(decoder->parser, nullptr);
-  EXPECT_NE(decoder->frame, nullptr);
-  EXPECT_EQ(decoder->inputRemaining, 0);
+  ASSERT_TRUE(FFmpegDecoderInternals::ready(*decoder));
+  EXPECT_EQ(FFmpegDecoderInternals::codec(*decoder)->id, AV_CODEC_ID_H264);
+  EXPECT_EQ(decoder->context()->codec_id, AV_CODEC_ID_H264);
+  EXPECT_NE(FFmpegDecoderInternals::parser(*decoder), nullptr);
+  EXPECT_NE(decoder->currentFrame(), nullptr);
+  EXPECT_EQ(FFmpegDecoderInternals::inputRemaining(*decoder), 0);
 }
 
 TEST(CodecSelection, EveryOtherTypeIsH265) {
   for (int type : {0, 2, 5, -1, 27, 173}) {
     auto decoder = makeDecoder(type);
-    ASSERT_TRUE(decoder->ready) << "type " << type;
-    EXPECT_EQ(decoder->codec->id, AV_CODEC_ID_HEVC) << "type " << type;
-    EXPECT_EQ(decoder->codecContext->codec_id, AV_CODEC_ID_HEVC) << "type " << type;
+    ASSERT_TRUE(FFmpegDecoderInternals::ready(*decoder)) << "type " << type;
+    EXPECT_EQ(FFmpegDecoderInternals::codec(*decoder)->id, AV_CODEC_ID_HEVC) << "type " << type;
+    EXPECT_EQ(decoder->context()->codec_id, AV_CODEC_ID_HEVC) << "type " << type;
   }
 }
 
@@ -246,7 +256,7 @@ TEST(CodecSelection, TheVariableFrameSizeCapabilityIsMirroredIntoTheFlags) {
 
 TEST(CodecSelection, TheDecoderRefusesPicturesOverTheSizeLimit) {
   auto decoder = makeDecoder(1);
-  EXPECT_EQ(decoder->codecContext->max_pixels, 4096 * 4096);
+  EXPECT_EQ(decoder->context()->max_pixels, 4096 * 4096);
   EXPECT_EQ(FFmpegDecoder::kMaxPixels, 4096 * 4096);
 }
 
@@ -470,8 +480,8 @@ TEST_P(StreamShape, EveryPictureArrivesInOrderAnyChunkingWithPaddedLineSizes) {
   auto decoder = makeDecoder(typeOf(shape.codec));
   const FeedResult result = feed(*decoder, stream.bytes, perAccessUnit(stream), reference);
   EXPECT_EQ(result.mismatches, 0);
-  EXPECT_EQ(decoder->codecContext->width, shape.width);
-  EXPECT_EQ(decoder->codecContext->height, shape.height);
+  EXPECT_EQ(decoder->context()->width, shape.width);
+  EXPECT_EQ(decoder->context()->height, shape.height);
 
   // The decoder may hold pictures back (EAGAIN), but only at the start: once
   // pictures flow, every further access unit gives exactly one.
@@ -490,7 +500,7 @@ TEST_P(StreamShape, EveryPictureArrivesInOrderAnyChunkingWithPaddedLineSizes) {
   }
   for (auto it = firstPicture + 1; it != after.end(); ++it) EXPECT_EQ(*it, *(it - 1) + 1);
 
-  const AVFrame* frame = decoder->frame;
+  const AVFrame* frame = decoder->currentFrame();
   EXPECT_TRUE(frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P);
   EXPECT_GE(frame->linesize[0], shape.width);
   EXPECT_GE(frame->linesize[1], (shape.width + 1) / 2);
@@ -645,7 +655,7 @@ TEST_F(HostileSize, AStreamDeclaringAHugePictureGivesNoPictureAndOneLine) {
         }
         const auto said = lines();
         EXPECT_EQ(std::count(said.begin(), said.end(), line), 1) << line << " whole " << whole;
-        EXPECT_EQ(decoder->wholeAccessUnits, whole);
+        EXPECT_EQ(FFmpegDecoderInternals::wholeAccessUnits(*decoder), whole);
       }
     }
   }
@@ -713,7 +723,7 @@ TEST_P(WholeAccessUnits, EachPictureComesOutInTheCallOfItsAccessUnit) {
   const FeedResult byParser = feed(*parsed, stream.bytes, perAccessUnit(stream), reference);
   auto whole = makeDecoder(typeOf(c.codec));
   const FeedResult result = feed(*whole, stream.bytes, perAccessUnit(stream), reference, {0});
-  EXPECT_TRUE(whole->wholeAccessUnits) << "a whole access unit was taken for a broken one";
+  EXPECT_TRUE(FFmpegDecoderInternals::wholeAccessUnits(*whole)) << "a whole access unit was taken for a broken one";
   EXPECT_EQ(result.mismatches, 0);
   EXPECT_EQ(result.emptyFrames, 0);
   // One call ahead of the parser's framing: only the decoder's reordering holds pictures back.
@@ -892,10 +902,10 @@ TEST(SendReceiveContract, PacketsRefusedWhilePicturesWaitAreSentAgainAfterThem) 
       // The stream's end: what the decoder still holds comes out too, a packet
       // the stand-in kept back first. Pictures are taken until the decoder asks
       // for input, as FFmpeg 5.1 drops a packet still waiting when a drain starts.
-      AVCodecContext* context = decoder->codecContext;
+      AVCodecContext* context = decoder->context();
       auto takeAll = [&] {
-        while (avcodec_receive_frame(context, decoder->spareFrame) == 0) {
-          waiting.handedOut.push_back(copyPicture(decoder->spareFrame));
+        while (avcodec_receive_frame(context, FFmpegDecoderInternals::spareFrame(*decoder)) == 0) {
+          waiting.handedOut.push_back(copyPicture(FFmpegDecoderInternals::spareFrame(*decoder)));
         }
       };
       takeAll();

@@ -128,8 +128,8 @@ TEST_F(DecoderBinding, CreateLogsAroundSetUpAndGivesAFullWidthHandle) {
                                     "D:create: FFmpegDecoder instance created successfully"}));
   // The handle is the object's whole address: its fields read back as set up.
   auto* object = reinterpret_cast<FFmpegDecoder*>(static_cast<uintptr_t>(h264));
-  EXPECT_TRUE(object->ready);
-  EXPECT_EQ(object->codecContext->codec_id, AV_CODEC_ID_H264);
+  EXPECT_TRUE(object->isReady());
+  EXPECT_EQ(object->context()->codec_id, AV_CODEC_ID_H264);
   javaDestroy(h264);
   javaDestroy(h265);
   EXPECT_EQ(takeJavaLines(), (Lines{"D:destroy: Destroying FFmpegDecoder instance...",
@@ -208,7 +208,7 @@ TEST_F(DecoderBinding, ASuccessfulCallLogsEveryStepInOrder) {
   feedUnits(decoder, stream, 1);
   LocalRef bitmap(env, decode(decoder, stream.accessUnits[1], 1, true));
   ASSERT_TRUE(bitmap);
-  const AVFrame* frame = decoder.object()->frame;
+  const AVFrame* frame = decoder.object()->currentFrame();
   const Lines expected = joined(entryLines(1, stream.accessUnits[1].size(), 1),
                                 conversionLines(frame->linesize[0], frame->linesize[1], 352, 288));
   EXPECT_EQ(takeJavaLines(), expected);
@@ -238,9 +238,9 @@ TEST_F(DecoderBinding, ARefusedPacketLogsTheFfmpegErrorTextAndResetsThePacket) {
   JavaDecoder decoder(1);
   feedUnits(decoder, stream, 2);
   // Drained: the decoder answers every further packet with end of file.
-  AVCodecContext* context = decoder.object()->codecContext;
+  AVCodecContext* context = decoder.object()->context();
   avcodec_send_packet(context, nullptr);
-  while (avcodec_receive_frame(context, decoder.object()->frame) == 0) {
+  while (avcodec_receive_frame(context, decoder.object()->currentFrame()) == 0) {
   }
   LocalRef refused(env, decode(decoder, stream.accessUnits[2], 2, true));
   EXPECT_FALSE(refused);
@@ -248,7 +248,7 @@ TEST_F(DecoderBinding, ARefusedPacketLogsTheFfmpegErrorTextAndResetsThePacket) {
             joined(entryLines(2, stream.accessUnits[2].size(), 0),
                    {"D:avcodec_send_packet sequence => 2, error code -541478725 End of file",
                     "D:decode fail stop convertToBitmap"}));
-  EXPECT_EQ(decoder.object()->packet.data, nullptr);  // reset after the failure
+  EXPECT_EQ(decoder.object()->currentPacket().data, nullptr);  // reset after the failure
 }
 
 /// A decoder holding picture 0 of a 352x288 stream; each test bends its state,
@@ -275,7 +275,7 @@ class HeldPicture : public DecoderBinding {
     }
     return takeJavaLines();
   }
-  AVFrame* frame() { return decoder->object()->frame; }
+  AVFrame* frame() { return decoder->object()->currentFrame(); }
   /// Copies the held picture's planes into lines of the given sizes (luma, chroma).
   void padLines(int luma, int chroma) {
     AVFrame* f = frame();
@@ -293,8 +293,8 @@ class HeldPicture : public DecoderBinding {
     }
   }
   void setContextSize(int width, int height) {
-    decoder->object()->codecContext->width = width;
-    decoder->object()->codecContext->height = height;
+    decoder->object()->context()->width = width;
+    decoder->object()->context()->height = height;
   }
   EncodedStream stream;
   std::unique_ptr<JavaDecoder> decoder;
@@ -381,8 +381,8 @@ TEST_F(HeldPicture, AnotherPixelFormatIsRefusedBeforeABitmapAndNamedOncePerDecod
   EXPECT_EQ(takeJavaLines(), (Lines{"D:create: Creating FFmpegDecoder instance...",
                                     "D:decoder type h264",
                                     "D:create: FFmpegDecoder instance created successfully"}));
-  EXPECT_TRUE(decoder->object()->unsupportedFormatLogged);
-  EXPECT_FALSE(other.object()->unsupportedFormatLogged);
+  EXPECT_TRUE(decoder->object()->hasNamedUnsupportedFormat());
+  EXPECT_FALSE(other.object()->hasNamedUnsupportedFormat());
 }
 
 TEST_F(HeldPicture, ThePlanesOfAFormatTheLinesDoNotFitAreRefused) {

@@ -89,12 +89,15 @@ std::map<std::string, std::string> parseSummary(const std::string& out) {
   return fields;
 }
 
-/// Runs the demo as the Makefile does: java [--whole] <outDir> [file].
-DemoRun runDemo(const std::string& outDir, const std::string& file = "", bool whole = false) {
+/// Runs the demo as the Makefile does: java [--whole] <outDir> [file], or with
+/// `grid` set, java --grid <grid> <outDir>.
+DemoRun runDemo(const std::string& outDir, const std::string& file = "", bool whole = false,
+                const std::string& grid = "") {
   const std::string outFile = outDir + ".stdout", errFile = outDir + ".stderr";
+  const std::string options = !grid.empty() ? "--grid " + grid + " '" : whole ? "--whole '" : "'";
   std::string command = "'" + javaLauncher() + "' --enable-native-access=ALL-UNNAMED -cp '" QN_TEST_CLASSPATH
                         "' -Djava.library.path='" + std::string(QN_TEST_LIBRARY_PATH) +
-                        "' com.quarn.iot.programs.LiveDecodeDemo " + (whole ? "--whole '" : "'") + outDir + "'";
+                        "' com.quarn.iot.programs.LiveDecodeDemo " + options + outDir + "'";
   if (!file.empty()) command += " '" + file + "'";
   const int status = runCommand(command + " </dev/null >'" + outFile + "' 2>'" + errFile + "'");
   DemoRun run;
@@ -289,6 +292,18 @@ TEST(LiveDecodeDemoRun, WithoutAFileMakesAndCachesTheDefaultStream) {
     shown++;
   }
   EXPECT_LE(shown, 5u);
+
+  // The grid of one tile plays the cached stream at its pace into a 480x270 tile.
+  const DemoRun grid = runDemo(out, "", false, "1");
+  ASSERT_EQ(grid.exitStatus, 0) << grid.out << grid.err;
+  EXPECT_NE(grid.out.find("testsrc2-1280x720-25fps-10s.h264               H.264  250 pictures shown"),
+            std::string::npos) << grid.out;
+  EXPECT_EQ(pngSize(out + "/grid.png"), std::make_pair(480 + 12, 270 + 12));
+  for (const char* bad : {"0", "17", "x"}) {
+    const DemoRun refused = runDemo(out, "", false, bad);
+    EXPECT_EQ(refused.exitStatus, 2) << bad;
+    EXPECT_EQ(refused.err, "usage: LiveDecodeDemo --grid <1..16> <outDir>\n") << bad;
+  }
 }
 
 

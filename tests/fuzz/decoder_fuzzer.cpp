@@ -1,7 +1,9 @@
 // libFuzzer target of the live decoder core. The first byte picks the codec
 // (bit 0: H.264, else H.265) and whether the app promises whole access units
 // (bit 1: the switch is set before every chunk, so it comes back after each
-// chunk that breaks the promise); the next two give the join offset, little-endian:
+// chunk that breaks the promise), bit 2 decodes key frames only, and the high
+// four bits pick a tile size (0: the picture's own; k: 16k x 9k, the picture
+// box-scaled into it); the next two give the join offset, little-endian:
 // how many stream bytes the viewer missed before joining, as one who connects
 // to a running camera does. The rest is a sequence of chunks, each a length byte
 // followed by that many stream bytes, so the fuzzer chooses the chunk boundaries
@@ -39,6 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FFmpegDecoder decoder{};  // value-initialised: every field zero, as create() makes it
   decoder.setUp((data[0] & 1) ? 1 : 0);
   const bool wholeUnits = (data[0] & 2) != 0;
+  decoder.setKeyFramesOnly((data[0] & 4) != 0);
+  const int tile = data[0] >> 4;
+  decoder.setOutputSize(16 * tile, 9 * tile);
   size_t missed = data[1] | static_cast<size_t>(data[2]) << 8;
 
   size_t offset = kHeaderBytes;
@@ -62,10 +67,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (wholeUnits) decoder.setWholeAccessUnits(true);
     const AVFrame* frame = decoder.decode(chunk.data(), static_cast<int>(chunk.size()), sequence++);
     if (frame != nullptr && qn::canConvert(frame)) {
-      // Convert the picture as the binding would, into exactly sized pixels, so
-      // a read past a plane or a write past the bitmap is caught.
-      pixels.assign(static_cast<size_t>(frame->width) * static_cast<size_t>(frame->height) * 4, 0);
-      qn::convertToAbgrPixels(frame, pixels.data(), frame->width * 4);
+      // Convert the picture as the binding would (scaled to the tile, if one is
+      // set), into exactly sized pixels, so a read past a plane or a write past
+      // the bitmap is caught.
+      int width = 0;
+      int height = 0;
+      decoder.outputSizeFor(frame->width, frame->height, &width, &height);
+      const AVFrame* picture = decoder.pictureToConvert(frame, width, height);
+      if (picture == nullptr) continue;
+      pixels.assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
+      qn::convertToAbgrPixels(picture, pixels.data(), width * 4);
     }
   }
   return 0;

@@ -110,6 +110,65 @@ std::vector<uint8_t> floatRgba(const AVFrame* frame) {
   return out;
 }
 
+namespace {
+
+/// The weights of the source samples covering each of `to` output samples along
+/// one side `from` long: weights[o * from + i].
+std::vector<double> areaWeights(int from, int to) {
+  std::vector<double> weights(static_cast<size_t>(from) * to, 0.0);
+  const double step = static_cast<double>(from) / to;
+  for (int o = 0; o < to; o++) {
+    const double start = o * step;
+    const double end = start + step;
+    for (int i = static_cast<int>(start); i < from && i < end; i++) {
+      const double covered = std::min<double>(end, i + 1) - std::max<double>(start, i);
+      if (covered > 0) weights[static_cast<size_t>(o) * from + i] = covered / step;
+    }
+  }
+  return weights;
+}
+
+}  // namespace
+
+std::vector<uint8_t> areaScaledRgba(const std::vector<uint8_t>& rgba, int width, int height,
+                                    int toWidth, int toHeight) {
+  if (width <= 0 || height <= 0 || toWidth <= 0 || toHeight <= 0 ||
+      rgba.size() != static_cast<size_t>(width) * height * 4) {
+    return {};
+  }
+  const std::vector<double> across = areaWeights(width, toWidth);
+  const std::vector<double> down = areaWeights(height, toHeight);
+  // Rows first, then columns, in doubles.
+  std::vector<double> rows(static_cast<size_t>(toWidth) * height * 4, 0.0);
+  for (int y = 0; y < height; y++) {
+    for (int o = 0; o < toWidth; o++) {
+      for (int x = 0; x < width; x++) {
+        const double w = across[static_cast<size_t>(o) * width + x];
+        if (w == 0) continue;
+        for (int c = 0; c < 4; c++) {
+          rows[(static_cast<size_t>(y) * toWidth + o) * 4 + c] +=
+              w * rgba[(static_cast<size_t>(y) * width + x) * 4 + c];
+        }
+      }
+    }
+  }
+  std::vector<uint8_t> out(static_cast<size_t>(toWidth) * toHeight * 4);
+  for (int o = 0; o < toHeight; o++) {
+    for (int x = 0; x < toWidth; x++) {
+      for (int c = 0; c < 4; c++) {
+        double sum = 0;
+        for (int y = 0; y < height; y++) {
+          const double w = down[static_cast<size_t>(o) * height + y];
+          if (w != 0) sum += w * rows[(static_cast<size_t>(y) * toWidth + x) * 4 + c];
+        }
+        out[(static_cast<size_t>(o) * toWidth + x) * 4 + c] =
+            static_cast<uint8_t>(std::clamp(std::lround(sum), 0L, 255L));
+      }
+    }
+  }
+  return out;
+}
+
 double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
   if (a.size() != b.size() || a.empty()) return 0;
   double squares = 0;

@@ -40,6 +40,12 @@ std::array<int, 3> textbookYuv(double r, double g, double b, AVColorSpace colors
 /// does), rounded to 8 bits. Empty if the format is not 8- or 10-bit planar YUV or grey.
 std::vector<uint8_t> floatRgba(const AVFrame* frame);
 
+/// An RGBA image of width x height area-averaged to toWidth x toHeight: each
+/// output pixel is the mean of the source area it covers, partly covered source
+/// pixels weighted by their share; empty on bad sizes.
+std::vector<uint8_t> areaScaledRgba(const std::vector<uint8_t>& rgba, int width, int height,
+                                    int toWidth, int toHeight);
+
 /// PSNR in dB over the R, G and B bytes of two same-sized RGBA images (99 if equal, 0 if sizes differ).
 double rgbPsnr(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 

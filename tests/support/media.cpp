@@ -114,6 +114,32 @@ void drawGradient(AVFrame* frame, int index) {
   }
 }
 
+/// A moving scene of the kind a camera sends: blocks of moderate colour with
+/// sharp edges, soft shading and fine texture, well inside the colours RGB can
+/// show, so that scaling before or after the conversion must agree. Edges move
+/// in steps of 4 samples, so that chroma edges stay on chroma samples.
+void drawCameraScene(AVFrame* frame, int index) {
+  for (int y = 0; y < frame->height; y++) {
+    for (int x = 0; x < frame->width; x++) {
+      const int block = ((x + 4 * index) / 24 + (y + 4 * index) / 20) % 4;
+      const int texture = ((x * 7 + y * 13 + index) % 9) * 3;
+      putSample(frame, 0, x, y, 70 + block * 25 + (x + y) % 32 + texture, x + y);
+    }
+  }
+  if (av_pix_fmt_count_planes(static_cast<AVPixelFormat>(frame->format)) < 3) return;
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+  const auto [width, height] = planeSize(frame, 1);
+  for (int y = 0; y < height; y++) {
+    for (int x = 0; x < width; x++) {
+      const int lumaX = x << desc->log2_chroma_w;
+      const int lumaY = y << desc->log2_chroma_h;
+      const int block = ((lumaX + 4 * index) / 24 + (lumaY + 4 * index) / 20) % 4;
+      putSample(frame, 1, x, y, 108 + block * 12, x);
+      putSample(frame, 2, x, y, 148 - block * 12, y);
+    }
+  }
+}
+
 /// Paints every plane of the picture one value: a flat colour.
 void fillSolid(AVFrame* frame, const StreamSpec& recipe) {
   const int values[3] = {recipe.solidY, recipe.solidU, recipe.solidV};
@@ -205,6 +231,8 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
     av_frame_make_writable(frame.get());
     if (recipe.solidY >= 0) {
       fillSolid(frame.get(), recipe);
+    } else if (recipe.content == Content::kCameraScene) {
+      drawCameraScene(frame.get(), i);
     } else if (recipe.content == Content::kBars) {
       drawBars(frame.get(), recipe);
     } else if (recipe.content == Content::kGradient) {

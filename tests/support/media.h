@@ -19,6 +19,7 @@ enum class Content {
   kPattern,   // a moving pattern with detail in every plane
   kBars,      // the eight 100 % colour bars of the stream's matrix and range
   kGradient,  // luma and both chroma planes ramped over their whole code range, with noise
+  kCameraScene,  // moderate colours, edges, shading and texture, as a camera sees a scene
 };
 
 /// What to encode: a moving pattern of `frames` pictures.

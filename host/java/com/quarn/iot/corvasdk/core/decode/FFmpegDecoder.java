@@ -42,6 +42,33 @@ public final class FFmpegDecoder {
     /** While on, each chunk is one whole access unit and its picture comes out in the same call; 0 is ignored. */
     public static native void setWholeAccessUnits(long handle, boolean on);
 
+    /**
+     * From the next picture on, bitmaps are width x height: the picture box-scaled on every plane,
+     * then converted with the stream's colours. 0, 0 is the picture's own size (the default). A bad
+     * size (negative, one side 0, above 4096 x 4096 pixels) is refused with one log line; 0 is ignored.
+     */
+    public static native void setOutputSize(long handle, int width, int height);
+
+    /**
+     * While on, only key frames are decoded; a call with another access unit returns null without a
+     * line. After turning it off, decoding resumes at the next key frame (calls before it return null),
+     * so no damaged picture is ever shown; 0 is ignored.
+     */
+    public static native void setKeyFramesOnly(long handle, boolean on);
+
+    /**
+     * Decoding threads, 1 to 16 (1, the default, is one thread). More are slice threads, which add no
+     * delay; with setFrameThreads also frame threads. Taken at once before the first chunk, else at the
+     * next key frame. Other counts are refused with one log line; 0 is ignored.
+     */
+    public static native void setThreads(long handle, int count);
+
+    /**
+     * Accepts frame threads for the count of setThreads: any stream spreads over the threads, and each
+     * picture comes out count - 1 calls later. Takes effect as setThreads does; 0 is ignored.
+     */
+    public static native void setFrameThreads(long handle, boolean on);
+
     /** Deletes the decoder behind the handle; 0 is ignored. */
     public static native void destroy(long handle);
 

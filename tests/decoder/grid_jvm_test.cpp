@@ -1,0 +1,316 @@
+// The grid settings of FFmpegDecoder in a real JVM (-Xcheck:jni): bitmaps at an
+// output size against an independent area-scaled conversion, key frames only
+// against a full decode, and threads against the one-thread pictures.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "tests/bridge/jvm_access.h"
+#include "tests/support/colour_reference.h"
+#include "tests/support/jvm.h"
+#include "tests/support/media.h"
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
+namespace qn::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+/// Calls a static void native of FFmpegDecoder with the handle and one or two more arguments.
+void callSetting(JNIEnv* env, const char* name, const char* signature, jlong handle, jvalue a,
+                 jvalue b = {}) {
+  jclass decoderClass = env->FindClass("com/quarn/iot/corvasdk/core/decode/FFmpegDecoder");
+  ASSERT_NE(decoderClass, nullptr);
+  jmethodID method = env->GetStaticMethodID(decoderClass, name, signature);
+  ASSERT_NE(method, nullptr) << name;
+  jvalue args[3];
+  args[0].j = handle;
+  args[1] = a;
+  args[2] = b;
+  env->CallStaticVoidMethodA(decoderClass, method, args);
+  EXPECT_EQ(takeException(env), "") << name;
+  env->DeleteLocalRef(decoderClass);
+}
+
+jvalue intValue(int v) {
+  jvalue value{};
+  value.i = v;
+  return value;
+}
+
+jvalue boolValue(bool on) {
+  jvalue value{};
+  value.z = on ? JNI_TRUE : JNI_FALSE;
+  return value;
+}
+
+void setOutputSize(JNIEnv* env, jlong handle, int width, int height) {
+  callSetting(env, "setOutputSize", "(JII)V", handle, intValue(width), intValue(height));
+}
+
+void setKeyFramesOnly(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setKeyFramesOnly", "(JZ)V", handle, boolValue(on));
+}
+
+void setThreads(JNIEnv* env, jlong handle, int count) {
+  callSetting(env, "setThreads", "(JI)V", handle, intValue(count));
+}
+
+void setFrameThreads(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setFrameThreads", "(JZ)V", handle, boolValue(on));
+}
+
+void setWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setWholeAccessUnits", "(JZ)V", handle, boolValue(on));
+}
+
+/// The create() type of a codec.
+int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
+
+using GridSettings = RecordedJvmTest;
+
+TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChangeNothing) {
+  struct Case {
+    AVCodecID codec;
+    AVPixelFormat format;
+    AVColorSpace matrix;
+    AVColorRange range;
+    int width, height, tileWidth, tileHeight;
+    double minPsnr;
+  };
+  const Case cases[] = {
+      {AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, 640, 360, 160, 90, 40},
+      {AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, 640, 360, 320, 180, 40},
+      {AV_CODEC_ID_HEVC, AV_PIX_FMT_YUV420P10LE, AVCOL_SPC_BT2020_NCL, AVCOL_RANGE_MPEG, 480, 272, 240, 136, 40},
+      {AV_CODEC_ID_H264, AV_PIX_FMT_YUV422P, AVCOL_SPC_BT709, AVCOL_RANGE_JPEG, 640, 360, 160, 90, 40},
+      // (libswscale, the reference, leaves the last columns of some widths unwritten:
+      // widths here are multiples of 8.)
+      {AV_CODEC_ID_HEVC, AV_PIX_FMT_GRAY8, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, 328, 184, 164, 92, 40},
+      {AV_CODEC_ID_H264, AV_PIX_FMT_YUVJ420P, AVCOL_SPC_BT709, AVCOL_RANGE_JPEG, 336, 190, 168, 95, 40},
+      // A ratio of 1 / 2.67 (a 720p camera in a 480x270 tile): libyuv's box filter
+      // averages whole source samples per box, so sharp edges land up to half a
+      // source sample off the exact area.
+      {AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, AVCOL_SPC_BT709, AVCOL_RANGE_MPEG, 1280, 720, 480, 270, 33},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::string(avcodec_get_name(c.codec)) + " " + av_get_pix_fmt_name(c.format);
+    StreamSpec recipe = colourRecipe(c.codec, c.format, c.matrix, c.range, c.width, c.height, 6);
+    recipe.content = Content::kCameraScene;
+    const EncodedStream stream = encodeStream(recipe);
+    const auto reference = referenceDecodeFrames(stream.bytes, c.codec);
+    ASSERT_EQ(reference.size(), 6u) << name;
+    JavaDecoder decoder(typeOf(c.codec));
+    setWholeAccessUnits(env, decoder.handle(), true);
+    setOutputSize(env, decoder.handle(), c.tileWidth, c.tileHeight);
+    takeJavaLines();
+    LocalRef first(env, newJavaBitmap(env, c.tileWidth, c.tileHeight));
+    LocalRef second(env, newJavaBitmap(env, c.tileWidth, c.tileHeight));
+    jobject shown = first.get(), spare = second.get();
+    const long made = bitmapsCreated(env);
+    for (size_t i = 0; i < stream.accessUnits.size(); i++) {
+      const auto& unit = stream.accessUnits[i];
+      LocalRef bitmap(env, javaDecodeInto(decoder.handle(), unit.data(), unit.size(), int(i), false, spare));
+      ASSERT_TRUE(bitmap) << name << " call " << i;
+      EXPECT_TRUE(env->IsSameObject(bitmap.get(), spare)) << name << " call " << i;
+      const BitmapBytes tile = readBitmap(env, bitmap.get());
+      const std::vector<uint8_t> expected =
+          areaScaledRgba(floatRgba(reference[i].get()), c.width, c.height, c.tileWidth, c.tileHeight);
+      const double psnr = rgbPsnr(tile.bytes, expected);
+      std::printf("%s %dx%d -> %dx%d picture %zu: %.2f dB\n", name.c_str(), c.width, c.height,
+                  c.tileWidth, c.tileHeight, i, psnr);
+      EXPECT_GE(psnr, c.minPsnr) << name << " picture " << i;
+      std::swap(shown, spare);
+    }
+    EXPECT_EQ(bitmapsCreated(env), made) << name;
+    EXPECT_EQ(takeJavaLines(), Lines{}) << name;
+  }
+
+  // Bad sizes: one line each, and the tiles keep their size.
+  const EncodedStream stream = encodeStream(
+      colourRecipe(AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, 320, 240, 5));
+  JavaDecoder decoder(1);
+  setWholeAccessUnits(env, decoder.handle(), true);
+  setOutputSize(env, decoder.handle(), 80, 60);
+  takeJavaLines();
+  const struct {
+    int width, height;
+  } bad[] = {{-1, 60}, {80, -60}, {0, 60}, {80, 0}, {4097, 4096}, {INT_MAX, INT_MAX}, {INT_MIN, 0}};
+  for (size_t i = 0; i < std::size(bad); i++) {
+    setOutputSize(env, decoder.handle(), bad[i].width, bad[i].height);
+    const Lines lines = takeJavaLines();
+    ASSERT_EQ(lines.size(), 1u) << bad[i].width << "x" << bad[i].height;
+    EXPECT_EQ(lines[0].rfind("D:output size " + std::to_string(bad[i].width) + "x" +
+                                 std::to_string(bad[i].height) + " refused", 0), 0u) << lines[0];
+    if (i >= 4) continue;  // the fifth picture is for the own size below
+    const auto& unit = stream.accessUnits[i];
+    LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), int(i), false));
+    ASSERT_TRUE(bitmap);
+    const BitmapBytes tile = readBitmap(env, bitmap.get());
+    EXPECT_EQ(tile.width, 80);
+    EXPECT_EQ(tile.height, 60);
+  }
+  // 0, 0 gives the picture's own size back, converted as without a tile.
+  setOutputSize(env, decoder.handle(), 0, 0);
+  const std::vector<Picture> pictures = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  LocalRef whole(env, javaDecode(decoder.handle(), stream.accessUnits[4].data(), stream.accessUnits[4].size(), 4, false));
+  ASSERT_TRUE(whole);
+  EXPECT_TRUE(readBitmap(env, whole.get()).bytes == toBitmapBytes(pictures[4]));
+  EXPECT_EQ(takeJavaLines(), Lines{});
+}
+
+TEST_F(GridSettings, KeyFramesOnlyShowsKeyPicturesAndResumesWithoutADamagedPicture) {
+  struct Case {
+    AVCodecID codec;
+    bool whole;   // one whole access unit per call, else the parser's framing (one call later)
+    int onAt;     // the call before which key frames only is turned on
+    int offAt;    // ... and off again
+  };
+  const Case cases[] = {
+      {AV_CODEC_ID_H264, true, 0, 8},    // off mid-group: resumes at the key frame of 10
+      {AV_CODEC_ID_HEVC, true, 0, 8},
+      {AV_CODEC_ID_H264, true, 3, 10},   // off right at a key frame: live at once
+      {AV_CODEC_ID_HEVC, true, 6, 7},    // on and off within one group
+      {AV_CODEC_ID_H264, false, 2, 13},
+      {AV_CODEC_ID_HEVC, false, 2, 13},
+  };
+  constexpr int kGroup = 5;
+  for (const Case& c : cases) {
+    const std::string name = std::string(avcodec_get_name(c.codec)) + (c.whole ? " whole" : " parsed") +
+                             " on " + std::to_string(c.onAt) + " off " + std::to_string(c.offAt);
+    StreamSpec recipe;
+    recipe.codec = c.codec;
+    recipe.width = 320;
+    recipe.height = 240;
+    recipe.frames = 20;
+    recipe.gopSize = kGroup;
+    const EncodedStream stream = encodeStream(recipe);
+    const std::vector<Picture> reference = referenceDecode(stream.bytes, c.codec);
+    ASSERT_EQ(reference.size(), 20u);
+    std::vector<std::vector<uint8_t>> expected;
+    for (const Picture& picture : reference) expected.push_back(toBitmapBytes(picture));
+
+    JavaDecoder decoder(typeOf(c.codec));
+    setWholeAccessUnits(env, decoder.handle(), c.whole);
+    takeJavaLines();
+    const int delay = c.whole ? 0 : 1;
+    std::vector<int> shown;  // the index of each picture shown, in order
+    for (int call = 0; call < int(stream.accessUnits.size()); call++) {
+      if (call == c.onAt) setKeyFramesOnly(env, decoder.handle(), true);
+      if (call == c.offAt) setKeyFramesOnly(env, decoder.handle(), false);
+      const auto& unit = stream.accessUnits[call];
+      LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+      const Lines lines = takeJavaLines();
+      const int index = call - delay;
+      if (!bitmap) {
+        // No line for a dropped unit (the parser's first call completes nothing).
+        if (index >= 0) {
+          EXPECT_EQ(lines, Lines{}) << name << " call " << call;
+        }
+        continue;
+      }
+      ASSERT_GE(index, 0) << name;
+      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == expected[index]) << name << " picture " << index;
+      shown.push_back(index);
+    }
+    // While on: key pictures only; after off, every picture from the next key frame on.
+    const int onFrom = c.onAt;  // the unit decided under the setting of its own call
+    const int offFrom = c.offAt;
+    std::vector<int> wanted;
+    for (int index = 0; index < int(stream.accessUnits.size()) - delay; index++) {
+      const int decidedAt = index + delay;
+      const bool key = index % kGroup == 0;
+      const int resumeAt = ((offFrom - delay + kGroup - 1) / kGroup) * kGroup;
+      const bool dropped = decidedAt >= onFrom && (decidedAt < offFrom || index < resumeAt);
+      if (key || !dropped) wanted.push_back(index);
+    }
+    EXPECT_EQ(shown, wanted) << name;
+  }
+}
+
+TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySay) {
+  struct Case {
+    AVCodecID codec;
+    std::string params;
+    int threads;
+    bool frameThreads;
+    int delay;  // calls between a whole access unit and its picture
+  };
+  const Case cases[] = {
+      {AV_CODEC_ID_H264, "slices=4", 2, false, 0},
+      {AV_CODEC_ID_HEVC, "wpp=1", 2, false, 0},
+      {AV_CODEC_ID_H264, "", 1, true, 0},  // one thread: nothing to spread
+      {AV_CODEC_ID_H264, "", 2, true, 1},
+      {AV_CODEC_ID_HEVC, "", 3, true, 2},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::string(avcodec_get_name(c.codec)) + " " + c.params + " threads " +
+                             std::to_string(c.threads) + (c.frameThreads ? " frame" : " slice");
+    StreamSpec recipe;
+    recipe.codec = c.codec;
+    recipe.width = 640;
+    recipe.height = 360;
+    recipe.frames = 12;
+    recipe.encoderParams = c.params;
+    const EncodedStream stream = encodeStream(recipe);
+    const std::vector<Picture> reference = referenceDecode(stream.bytes, c.codec);
+    ASSERT_EQ(reference.size(), 12u);
+    JavaDecoder decoder(typeOf(c.codec));
+    setWholeAccessUnits(env, decoder.handle(), true);
+    setFrameThreads(env, decoder.handle(), c.frameThreads);
+    setThreads(env, decoder.handle(), c.threads);
+    takeJavaLines();
+    int firstPictureCall = -1;
+    int pictures = 0;
+    for (int call = 0; call < int(stream.accessUnits.size()); call++) {
+      const auto& unit = stream.accessUnits[call];
+      LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+      if (!bitmap) continue;
+      if (firstPictureCall < 0) firstPictureCall = call;
+      const int index = call - firstPictureCall;
+      EXPECT_EQ(call - index, c.delay) << name;
+      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index]))
+          << name << " picture " << index;
+      pictures++;
+    }
+    EXPECT_EQ(firstPictureCall, c.delay) << name;
+    EXPECT_EQ(pictures, 12 - c.delay) << name;
+    takeJavaLines();
+  }
+  // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4 at
+  // once, then one call late, every picture still the one-thread picture.
+  StreamSpec recipe;
+  recipe.frames = 12;
+  recipe.gopSize = 5;
+  const EncodedStream stream = encodeStream(recipe);
+  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
+  JavaDecoder decoder(1);
+  setWholeAccessUnits(env, decoder.handle(), true);
+  std::vector<int> shownAt;
+  for (int call = 0; call < 12; call++) {
+    if (call == 3) {
+      setFrameThreads(env, decoder.handle(), true);
+      setThreads(env, decoder.handle(), 2);
+    }
+    const auto& unit = stream.accessUnits[call];
+    LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+    if (!bitmap) continue;
+    const int index = call < 5 ? call : call - 1;
+    EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index])) << "call " << call;
+    shownAt.push_back(call);
+  }
+  EXPECT_EQ(shownAt, (std::vector<int>{0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11}));
+  takeJavaLines();
+  for (int count : {0, -1, 17}) {
+    setThreads(env, decoder.handle(), count);
+    EXPECT_EQ(takeJavaLines(), Lines{"D:threads " + std::to_string(count) + " refused: 1 to 16"});
+  }
+}
+
+}  // namespace
+}  // namespace qn::testing
