@@ -208,7 +208,12 @@ EncodedStream encodeStream(const StreamSpec& recipe) {
   if (recipe.bitRate > 0) context->bit_rate = recipe.bitRate;
   av_opt_set(context->priv_data, "preset", "ultrafast", 0);
   if (recipe.bFrames == 0) av_opt_set(context->priv_data, "tune", "zerolatency", 0);
-  std::string params = recipe.codec == AV_CODEC_ID_H264 ? "" : "log-level=none";
+  // x265 sizes its thread pool from the NUMA nodes libnuma reports. Where libnuma
+  // has none (qemu-user, kernels without NUMA) it makes no pool, then turns
+  // wavefront rows off after allowing slices=N on their strength, and crashes
+  // writing the slices. One pool thread of our own keeps the rows on everywhere
+  // (without NUMA x265 then says "unable to set thread affinity" on stderr: harmless).
+  std::string params = recipe.codec == AV_CODEC_ID_H264 ? "" : "log-level=none:pools=1";
   for (const std::string& more : {std::string(recipe.bFrames > 0 ? "bframes=2:b-adapt=0" : ""),
                                   recipe.encoderParams}) {
     if (!more.empty()) params += (params.empty() ? "" : ":") + more;
