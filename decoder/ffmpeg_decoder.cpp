@@ -29,7 +29,7 @@ FFmpegDecoder::~FFmpegDecoder() {
   av_frame_free(&frame);
   av_frame_free(&spareFrame);
   if (parser != nullptr) av_parser_close(parser);
-  avcodec_free_context(&codecContext);
+  qn::freeDecoderContext(&codecContext);
   av_freep(&wholeUnit);
 }
 
@@ -56,6 +56,8 @@ void FFmpegDecoder::setUp(int type) {
   if (parser == nullptr) return;
   codecContext = avcodec_alloc_context3(codec);
   if (codecContext == nullptr || frame == nullptr || spareFrame == nullptr) return;
+  // What one camera stream may hold in pictures is bounded by work, not only per picture.
+  if (!qn::limitPictureMemory(codecContext)) return;
   mirrorVariableFrameSize(codec, codecContext);
   // A stream that declares a huge picture is refused by the decoder itself,
   // before it allocates a picture buffer for it.
@@ -96,6 +98,12 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   while (inputRemaining > 0) {
     int size = 0;
     const uint8_t* input = nextParseInput(whole, &size);
+    // A whole unit's NAL units were counted by its check.
+    if (!whole) size = withinNalBound(input, size);
+    if (size == 0) {
+      refuseHeldPacket(sequence, &outcome);
+      continue;
+    }
     const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize, input, size,
                                       0, 0, 0);
     if (used < 0) {
@@ -106,6 +114,7 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     }
     inputRemaining -= used;
     inputConsumed += used;
+    if (!whole) countParsed(input, used);
     if (parsedSize > 0) {
       decodeCompletedPacket(sequence, &outcome);
     } else if (used == 0) {
@@ -137,6 +146,13 @@ bool FFmpegDecoder::takeWholeAccessUnit(int sequence, CallOutcome* outcome) {
     }
     return false;
   }
+  // Parameter sets sent on their own wait in the parser for the unit they precede.
+  if (!check.holdsPicture) return false;
+  if (check.nalUnits > qn::kMaxNalUnits) {
+    logRefusedPacket(sequence, outcome);
+    inputRemaining = 0;
+    return false;
+  }
   if (parserHoldsBytes && !finishPartialUnits(sequence, outcome)) return false;
   // FFmpeg reads past a packet's end: the unit is copied into a padded buffer
   // that is kept for the next chunks.
@@ -155,10 +171,49 @@ bool FFmpegDecoder::finishPartialUnits(int sequence, CallOutcome* outcome) {
   if (parsedSize > 0) decodeCompletedPacket(sequence, outcome);
   // The old parser's search for unit ends stopped mid-way; a fresh one starts
   // clean should the chunks fall back to it.
+  useParser(fresh);
+  parserHoldsBytes = false;
+  nalStarts.restart();
+  return true;
+}
+
+int FFmpegDecoder::withinNalBound(const uint8_t* input, int size) const {
+  const size_t allowed = qn::kMaxNalUnits - nalUnitsInParser;
+  return static_cast<int>(nalStarts.headWithin(input, static_cast<size_t>(size), allowed));
+}
+
+void FFmpegDecoder::countParsed(const uint8_t* input, int used) {
+  const size_t started = nalStarts.take(input, static_cast<size_t>(used));
+  // The parser ends a packet where the next one's first start code begins.
+  nalUnitsInParser = parsedSize > 0 ? 0 : nalUnitsInParser + started;
+}
+
+void FFmpegDecoder::refuseHeldPacket(int sequence, CallOutcome* outcome) {
+  logRefusedPacket(sequence, outcome);
+  // The bytes are dropped before the parser would end them as one packet: FFmpeg
+  // splits a completed packet into its NAL units, the H.265 parser too.
+  if (replaceParser()) return;
+  inputRemaining = 0;  // no fresh parser: the rest of the chunk waits for none
+}
+
+bool FFmpegDecoder::replaceParser() {
+  AVCodecParserContext* fresh = av_parser_init(codec->id);
+  if (fresh == nullptr) return false;
+  useParser(fresh);
+  return true;
+}
+
+void FFmpegDecoder::useParser(AVCodecParserContext* fresh) {
   av_parser_close(parser);
   parser = fresh;
-  parserHoldsBytes = false;
-  return true;
+  nalUnitsInParser = 0;
+}
+
+void FFmpegDecoder::logRefusedPacket(int sequence, CallOutcome* outcome) {
+  outcome->completedPacket = true;
+  const int refused = AVERROR_INVALIDDATA;
+  qn::ErrorText error(refused);
+  printD("avcodec_send_packet sequence => %d, error code %d %s", sequence, refused, error.text);
 }
 
 bool FFmpegDecoder::isOversize(int width, int height) {
