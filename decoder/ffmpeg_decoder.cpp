@@ -4,6 +4,7 @@
 #include "bridge/error_text.h"
 #include "decoder/access_unit_check.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -178,8 +179,12 @@ bool FFmpegDecoder::finishPartialUnits(int sequence, CallOutcome* outcome) {
 }
 
 int FFmpegDecoder::withinNalBound(const uint8_t* input, int size) const {
+  // The parser takes a large chunk in pieces: a piece it does not take whole is
+  // scanned again in the next one, so each scan is kept short.
+  constexpr int kPiece = 4096;
   const size_t allowed = qn::kMaxNalUnits - nalUnitsInParser;
-  return static_cast<int>(nalStarts.headWithin(input, static_cast<size_t>(size), allowed));
+  const size_t piece = static_cast<size_t>(std::min(size, kPiece));
+  return static_cast<int>(nalStarts.headWithin(input, piece, allowed));
 }
 
 void FFmpegDecoder::countParsed(const uint8_t* input, int used) {
