@@ -7,6 +7,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavformat/version.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/samplefmt.h>
 }
@@ -18,6 +19,13 @@ extern "C" {
 #define QN_HAS_SUPPORTED_CONFIG (LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(61, 13, 100))
 
 namespace qn {
+
+// libavformat 61 (FFmpeg 7.0) hands the write callback of an AVIOContext const bytes.
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+using AvioWrittenBytes = const uint8_t*;
+#else
+using AvioWrittenBytes = uint8_t*;
+#endif
 
 /// The decoder's running count of pictures avcodec_receive_frame returned (1 for the first).
 inline int64_t picturesReturned(const AVCodecContext* context) {

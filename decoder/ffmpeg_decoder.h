@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "decoder/decoder_budget.h"
+#include "decoder/picture_limit.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -24,10 +25,8 @@ class FFmpegDecoder {
   /// null when the chunk's packets gave no picture.
   AVFrame* decode(unsigned char* data, int length, int sequence);
 
-  /// The largest picture (width x height) the decoder accepts: 4096 x 4096, a
-  /// margin above the 4K / 8 MP that cameras send. Larger ones are refused
-  /// before they cost memory or time.
-  static constexpr int64_t kMaxPixels = 4096 * 4096;
+  /// The largest picture (width x height) the decoder accepts (qn::kMaxPicturePixels).
+  static constexpr int64_t kMaxPixels = qn::kMaxPicturePixels;
 
   /// True if a width x height picture is over kMaxPixels; the first such
   /// picture of the decoder is named in one printD line.

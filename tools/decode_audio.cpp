@@ -4,13 +4,66 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/parsing_decoder.h"
+#include "tools/pcm_names.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 namespace qn::tools {
 namespace {
 
 constexpr int kInputBufferSize = 20480;
 constexpr int kRefillThreshold = 4096;
+/// Bytes of PCM written between two looks at the free space of the output's file system.
+constexpr int64_t kFreeSpaceStep = 1024 * 1024;
+
+/// The PCM file of one call and what is known of its writing: the frames that failed to
+/// decode, and whether the free space stopped the call.
+struct PcmOutput {
+  WrittenFile* file;
+  const char* name;
+  int64_t freeSpaceMargin;
+  int64_t written = 0;
+  int64_t checkedUpTo = 0;  // free space was found for the bytes up to here
+  int failedFrames = 0;
+  bool stopped = false;
+};
+
+/// True when `bytes` more may be written; looks at the free space once per kFreeSpaceStep.
+bool roomFor(PcmOutput* output, int64_t bytes) {
+  if (output->written + bytes <= output->checkedUpTo) return true;
+  const int64_t ahead = bytes > kFreeSpaceStep ? bytes : kFreeSpaceStep;
+  if (!leavesFreeSpace(fileno(output->file->get()), output->name, ahead,
+                       output->freeSpaceMargin)) {
+    output->stopped = true;
+    return false;
+  }
+  output->checkedUpTo = output->written + ahead;
+  return true;
+}
+
+/// Length of an ID3v2 tag at the start of the bytes (10-byte header, synchsafe size,
+/// optional 10-byte footer), 0 when there is none.
+size_t id3TagLength(const uint8_t* bytes, size_t n) {
+  if (n < 10 || memcmp(bytes, "ID3", 3) != 0) return 0;
+  const size_t body = (size_t{bytes[6]} & 0x7F) << 21 | (size_t{bytes[7]} & 0x7F) << 14 |
+                      (size_t{bytes[8]} & 0x7F) << 7 | (size_t{bytes[9]} & 0x7F);
+  return 10 + body + ((bytes[5] & 0x10) ? 10 : 0);
+}
+
+/// True when the bytes start with an ADTS header (after an ID3v2 tag, if any): the
+/// 12-bit sync word and MPEG layer 0. An MPEG-TS, MP4 or MP3 file does not.
+bool startsAsAdts(const uint8_t* bytes, size_t n) {
+  const size_t at = id3TagLength(bytes, n);
+  return at + 2 <= n && bytes[at] == 0xFF && (bytes[at + 1] & 0xF6) == 0xF0;
+}
 
 /// The channel count the decoder reports in its context.
 int contextChannels(const AVCodecContext* context) { return context->ch_layout.nb_channels; }
@@ -32,12 +85,14 @@ void writeInterleaved(const AVCodecContext* context, const AVFrame* frame, int s
   }
 }
 
-/// Sends one packet (an empty one drains) and writes every frame it gives.
+/// Sends one packet (an empty one drains) and writes every frame it gives; a frame that
+/// fails is counted.
 void decodeAudioPacket(AVCodecContext* context, const AVPacket* packet, AVFrame* frame,
-                       FILE* output) {
+                       PcmOutput* output) {
   int ret = avcodec_send_packet(context, packet);
   if (ret < 0) {
     TOOL_LOGF("Error sending a packet for decoding: %s\n", qn::ErrorText(ret).text);
+    output->failedFrames++;
     return;
   }
   for (;;) {
@@ -45,15 +100,20 @@ void decodeAudioPacket(AVCodecContext* context, const AVPacket* packet, AVFrame*
     if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
     if (ret < 0) {
       TOOL_LOG("Error during decoding\n");
+      output->failedFrames++;
       return;
     }
     // The size of the samples actually held in the frame's buffers.
     const int sampleSize = av_get_bytes_per_sample(static_cast<AVSampleFormat>(frame->format));
     if (sampleSize <= 0) {
       TOOL_LOG("Failed to calculate data size\n");
+      output->failedFrames++;
       return;
     }
-    writeInterleaved(context, frame, sampleSize, output);
+    const int64_t bytes = int64_t{frame->nb_samples} * frame->ch_layout.nb_channels * sampleSize;
+    if (!roomFor(output, bytes)) return;
+    writeInterleaved(context, frame, sampleSize, output->file->get());
+    output->written += bytes;
   }
 }
 
@@ -74,14 +134,15 @@ void logPlaybackHint(const AVCodecContext* context, const char* output) {
 
 /// Parses and decodes the whole input into output; false after a failure that skips the hint.
 bool decodeStream(AVCodecContext* context, AVCodecParserContext* parser, AVPacket* packet,
-                  FILE* input, FILE* output) {
+                  InputFile* input, PcmOutput* output) {
   uint8_t buffer[kInputBufferSize + AV_INPUT_BUFFER_PADDING_SIZE];
   // The parser may read a little past the data; the room behind it stays zero.
   std::memset(buffer + kInputBufferSize, 0, AV_INPUT_BUFFER_PADDING_SIZE);
   Frame frame;
-  size_t n = fread(buffer, 1, kInputBufferSize, input);
+  const int first = input->read(buffer, kInputBufferSize);
+  size_t n = first > 0 ? static_cast<size_t>(first) : 0;
   const uint8_t* cursor = buffer;
-  while (n != 0) {
+  while (n != 0 && !output->stopped) {
     if (!frame) {
       frame.reset(av_frame_alloc());
       if (!frame) {
@@ -101,12 +162,12 @@ bool decodeStream(AVCodecContext* context, AVCodecParserContext* parser, AVPacke
     if (n < kRefillThreshold) {
       std::memmove(buffer, cursor, n);
       cursor = buffer;
-      const size_t read = fread(buffer + n, 1, kInputBufferSize - n, input);
-      if (read > 0) n += read;
+      const int read = input->read(buffer + n, static_cast<int>(kInputBufferSize - n));
+      if (read > 0) n += static_cast<size_t>(read);
     }
   }
   // An empty input gave the decoder nothing: there is nothing to flush.
-  if (!frame) return true;
+  if (!frame || output->stopped) return true;
   // The parser still holds the last frame of the stream until it is told the input ended.
   av_parser_parse2(parser, context, &packet->data, &packet->size, nullptr, 0, AV_NOPTS_VALUE,
                    AV_NOPTS_VALUE, 0);
@@ -117,9 +178,19 @@ bool decodeStream(AVCodecContext* context, AVCodecParserContext* parser, AVPacke
   return true;
 }
 
+/// True when the input starts as an ADTS stream (or is empty); else false after one line.
+bool inputIsAdts(InputFile* input, const char* name) {
+  uint8_t head[kInputBufferSize];
+  const int n = input->read(head, sizeof head);
+  input->seek(0, SEEK_SET);
+  if (n <= 0 || startsAsAdts(head, static_cast<size_t>(n))) return true;
+  TOOL_LOGF("Refused to decode %s: it is not an ADTS AAC stream\n", name);
+  return false;
+}
+
 }  // namespace
 
-int decodeAudio(const char* inputPath, const char* outputPath) {
+int decodeAudioLeaving(const char* inputPath, const char* outputPath, int64_t freeSpaceMargin) {
   TOOL_LOG(inputPath);
   TOOL_LOG(outputPath);
   Packet packet(av_packet_alloc());
@@ -127,25 +198,28 @@ int decodeAudio(const char* inputPath, const char* outputPath) {
   Parser parser;
   CodecContext context;
   if (!openParsingDecoder(AV_CODEC_ID_AAC, &parser, &context)) return 1;
-  File input(fopen(inputPath, "rbe"));
-  if (!input) {
-    logWithErrno("Could not open in file\n");
-    return 1;
-  }
-  if (outputIsInput(identityOf(input.get()), outputPath)) return 1;
-  WrittenFile output(outputPath, "wbe");
+  InputFile input;
+  if (!openStreamInput(&input, inputPath) || !inputIsAdts(&input, inputPath)) return 1;
+  OutputFiles made(input.identity());
+  const int descriptor = createStreamOutput(&made, outputPath);
+  if (descriptor < 0) return 1;
+  WrittenFile output(descriptor, outputPath);
   if (!output) {
     logWithErrno("Could not open out file\n");
     return 1;
   }
-  if (!decodeStream(context.get(), parser.get(), packet.get(), input.get(), output.get())) {
-    return 1;
-  }
+  PcmOutput pcm{&output, outputPath, freeSpaceMargin};
+  if (!decodeStream(context.get(), parser.get(), packet.get(), &input, &pcm)) return 1;
   // No playback hint for a file that is not whole or holds no samples (its rate and
   // channel count would be those of no stream).
-  if (!wroteWholeStream(&output)) return 1;
+  if (!wroteWholeStream(&output) || pcm.failedFrames > 0 || pcm.stopped) return 1;
+  if (!made.keep()) return 1;
   logPlaybackHint(context.get(), outputPath);
   return 0;
+}
+
+int decodeAudio(const char* inputPath, const char* outputPath) {
+  return decodeAudioLeaving(inputPath, outputPath, kFreeSpaceMargin);
 }
 
 }  // namespace qn::tools

@@ -1,11 +1,22 @@
 // decodeVideo: decode a raw H.264 Annex B stream file and save every 20th
 // picture as a headerless planar 8-bit 4:2:0 file named "<prefix>-<N>.yuv".
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/error_text.h"
 #include "bridge/ffmpeg_compat.h"
-#include "decoder/ffmpeg_decoder.h"
-#include "tools/tool_common.h"
+#include "decoder/picture_limit.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/parsing_decoder.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -14,13 +25,16 @@ extern "C" {
 
 namespace qn::tools {
 
-/// The picture files of one call: their name prefix, the input file that none of them
-/// may be, and how many were saved whole or could not be.
+/// The picture files of one call: their name prefix, the files made for them (none of
+/// which may be the input), the free space to leave, how many were saved whole or could
+/// not be, and whether the call stopped for the free space.
 struct PictureFiles {
   const char* prefix;
-  FileIdentity input;
+  OutputFiles* made;
+  int64_t freeSpaceMargin;
   int saved = 0;
   int failed = 0;
+  bool stopped = false;
 };
 
 namespace {
@@ -75,10 +89,21 @@ void writePlane(FILE* file, const uint8_t* data, int lineSize, PlaneShape shape)
   }
 }
 
+/// Bytes of the picture file of a picture.
+int64_t pictureFileBytes(const AVFrame* picture) {
+  int64_t bytes = 0;
+  for (int plane = 0; plane < pictureFilePlanes(picture); plane++) {
+    const PlaneShape shape = pictureFileShape(plane, picture->width, picture->height);
+    bytes += int64_t{shape.rowBytes} * shape.rows;
+  }
+  return bytes;
+}
+
 /// Saves the picture as "<prefix>-<counter>.yuv"; a file that cannot be opened (or is
-/// the input) is skipped, and one that cannot be written whole is named in the log.
-bool savePicture(const AVFrame* picture, int counter, const char* prefix,
-                 const FileIdentity& input) {
+/// the input) is skipped, and one that cannot be written whole is named in the log. One
+/// that would leave less free space than the margin stops the call.
+bool savePicture(const AVFrame* picture, int counter, PictureFiles* files) {
+  const char* prefix = files->prefix;
   if (!pictureFitsFile(picture)) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(picture->format));
     TOOL_LOGF("Cannot save avFrame %3d: pixel format %s has no 8-bit 4:2:0 planes\n", counter,
@@ -94,8 +119,14 @@ bool savePicture(const AVFrame* picture, int counter, const char* prefix,
     logWithErrno("Could not open out file\n");
     return false;
   }
-  if (outputIsInput(input, fileName)) return false;
-  WrittenFile file(fileName, "we");
+  const int descriptor = createStreamOutput(files->made, fileName);
+  if (descriptor < 0) return false;
+  if (!leavesFreeSpace(descriptor, fileName, pictureFileBytes(picture), files->freeSpaceMargin)) {
+    ::close(descriptor);
+    files->stopped = true;
+    return false;
+  }
+  WrittenFile file(descriptor, fileName);
   if (!file) {
     logWithErrno("Could not open out file\n");
     return false;
@@ -107,13 +138,15 @@ bool savePicture(const AVFrame* picture, int counter, const char* prefix,
   return file.close();
 }
 
-/// Feeds the whole input through the parser, decoding each access unit; false on a parser error.
-bool decodeInput(FILE* input, uint8_t* buffer, const DecodeJob& job) {
-  while (!feof(input)) {
-    size_t left = fread(buffer, 1, kReadSize, input);
-    if (left == 0) break;
+/// Feeds the whole input through the parser, decoding each access unit, until the input
+/// ends or the free space stops the call; false on a parser error.
+bool decodeInput(InputFile* input, uint8_t* buffer, const DecodeJob& job) {
+  while (!job.files->stopped) {
+    const int read = input->read(buffer, kReadSize);
+    if (read <= 0) break;  // the end, or a read error: both end the reading
+    size_t left = static_cast<size_t>(read);
     const uint8_t* cursor = buffer;
-    while (left != 0) {
+    while (left != 0 && !job.files->stopped) {
       const int used = av_parser_parse2(job.parser, job.context, &job.packet->data, &job.packet->size,
                                         cursor, static_cast<int>(left), AV_NOPTS_VALUE,
                                         AV_NOPTS_VALUE, 0);
@@ -129,9 +162,9 @@ bool decodeInput(FILE* input, uint8_t* buffer, const DecodeJob& job) {
   return true;
 }
 
-/// Gives the decoder the live decoder's picture limit: a stream that declares larger
+/// Gives the decoder the library's picture limit: a stream that declares larger
 /// pictures decodes none, instead of filling the storage with huge picture files.
-void limitPictureSize(AVCodecContext* context) { context->max_pixels = FFmpegDecoder::kMaxPixels; }
+void limitPictureSize(AVCodecContext* context) { context->max_pixels = kMaxPicturePixels; }
 
 /// Flushes the parser at the end of input and decodes the last access unit it still holds.
 void decodeHeldAccessUnit(const DecodeJob& job) {
@@ -143,11 +176,11 @@ void decodeHeldAccessUnit(const DecodeJob& job) {
 }  // namespace
 
 bool pictureFitsFile(const AVFrame* picture) {
+  // Only 8-bit 4:2:0 itself: the planes of 4:2:2, 4:4:4 or deeper samples are large
+  // enough, but their bytes are not those of the picture in the file's form.
+  if (picture->format != AV_PIX_FMT_YUV420P && picture->format != AV_PIX_FMT_YUVJ420P) return false;
   const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture->format));
-  if (format == nullptr || (format->flags & AV_PIX_FMT_FLAG_HWACCEL) || picture->width <= 0 ||
-      picture->height <= 0) {
-    return false;
-  }
+  if (format == nullptr || picture->width <= 0 || picture->height <= 0) return false;
   const int planes = pictureFilePlanes(picture);
   if (av_pix_fmt_count_planes(static_cast<AVPixelFormat>(picture->format)) < planes) return false;
   for (int plane = 0; plane < planes; plane++) {
@@ -173,9 +206,10 @@ void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket
       TOOL_LOG("Error during decoding\n");
       return;
     }
+    if (files->stopped) return;
     const int counter = pictureCounter(context);
     if (counter % kSaveEvery != 0) continue;
-    if (savePicture(picture, counter, files->prefix, files->input)) {
+    if (savePicture(picture, counter, files)) {
       files->saved++;
     } else {
       files->failed++;
@@ -183,7 +217,7 @@ void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket
   }
 }
 
-int decodeVideo(const char* input, const char* prefix) {
+int decodeVideoLeaving(const char* input, const char* prefix, int64_t freeSpaceMargin) {
   TOOL_LOG(input);
   TOOL_LOG(prefix);
   Packet packet(av_packet_alloc());
@@ -195,24 +229,29 @@ int decodeVideo(const char* input, const char* prefix) {
   CodecContext context;
   if (!openParsingDecoder(AV_CODEC_ID_H264, &parser, &context)) return 1;
   limitPictureSize(context.get());
-  File file(fopen(input, "rbe"));
-  if (!file) {
-    logWithErrno("Could not open in file\n");
-    return 1;
-  }
+  InputFile file;
+  if (!openStreamInput(&file, input)) return 1;
   Frame picture(av_frame_alloc());
   if (!picture) {
     TOOL_LOG("Could not allocate video avFrame\n");
     return 1;
   }
 
-  PictureFiles files{prefix, identityOf(file.get())};
+  OutputFiles made(file.identity());
+  PictureFiles files{prefix, &made, freeSpaceMargin};
   const DecodeJob job{parser.get(), context.get(), packet.get(), picture.get(), &files};
   // A parser error ends the call at once: no flush, no drain.
-  if (!decodeInput(file.get(), buffer, job)) return 1;
-  decodeHeldAccessUnit(job);
-  decodeVideoPacket(context.get(), picture.get(), nullptr, &files);
-  return files.saved > 0 && files.failed == 0 ? 0 : 1;
+  if (!decodeInput(&file, buffer, job)) return 1;
+  if (!files.stopped) {
+    decodeHeldAccessUnit(job);
+    decodeVideoPacket(context.get(), picture.get(), nullptr, &files);
+  }
+  if (files.saved == 0 || files.failed > 0) return 1;
+  return made.keep() ? 0 : 1;
+}
+
+int decodeVideo(const char* input, const char* prefix) {
+  return decodeVideoLeaving(input, prefix, kFreeSpaceMargin);
 }
 
 }  // namespace qn::tools

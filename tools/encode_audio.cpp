@@ -4,7 +4,12 @@
 #include <cstdlib>
 
 #include "bridge/ffmpeg_compat.h"
-#include "tools/tool_common.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/tool_log.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 namespace qn::tools {
 namespace {

@@ -1,6 +1,13 @@
 // encodeVideo: encode 25 pictures of the moving test pattern with the H.264
 // encoder and write its packets back to back as a raw H.264 stream.
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/test_pattern.h"
+#include "tools/tool_log.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 extern "C" {
 #include <libavutil/opt.h>

@@ -1,7 +1,17 @@
 // extractAudio / extractVideo: copy the best audio or video stream of a media
 // file, packet by packet and without decoding, into a one-stream file whose
 // container follows from the output name.
-#include "tools/tool_common.h"
+#include <utility>
+#include <vector>
+
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/stream_copy.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tools.h"
 
 namespace qn::tools {
 namespace {
@@ -14,23 +24,23 @@ const char* streamNotFoundFormat(AVMediaType type) {
 /// Logs a failure line whose argument is FFmpeg's text of code.
 void logFailure(const char* format, int code) { TOOL_LOGF(format, ErrorText(code).text); }
 
-/// Opens the input and analyses its streams; null after logging the failure.
-InputContext openInput(const char* input) {
-  AVFormatContext* context = nullptr;
-  int status = openPickedFile(&context, input);
+/// Opens the input (a refused one has logged its line) and, unless the output is the
+/// input file, analyses its streams; false after logging the failure.
+bool openInput(const char* input, const char* output, PickedMedia* source) {
+  int status = source->open(input);
   if (status < 0) {
-    logFailure("avformat_open_input失败：%s", status);
-    return nullptr;
+    if (!source->file().refused()) logFailure("avformat_open_input失败：%s", status);
+    return false;
   }
-  InputContext source(context);
+  if (outputIsInput(source->file().identity(), output)) return false;
   // Without the analysis, some demuxers (Matroska with B-frames, FLV) give packets no
   // decoding times, which the muxer refuses, and skip streams of unknown rate (MPEG-TS, ADTS).
-  status = avformat_find_stream_info(context, nullptr);
+  status = avformat_find_stream_info(source->get(), nullptr);
   if (status < 0) {
     logFailure("avformat_find_stream_info失败：%s", status);
-    return nullptr;
+    return false;
   }
-  return source;
+  return true;
 }
 
 /// The index of the best stream of type, checked to really be of that type; -1 after logging.
@@ -49,9 +59,9 @@ int chooseStream(AVFormatContext* input, AVMediaType type) {
 
 /// Makes the output context with the muxer guessed from the name and one stream copying
 /// source's codec parameters, refuses a stream the muxer cannot carry, and opens the output
-/// file unless the muxer opens its own files (those go through `guard`); null after logging
-/// the failure.
-OutputContext openOutput(const char* output, const AVStream* source, OwnOpensGuard* guard) {
+/// file unless the muxer opens its own files; every file goes through `files`. Null after
+/// logging the failure.
+OutputContext openOutput(const char* output, const AVStream* source, OutputFiles* files) {
   // Memory exhausted: nothing to set up, the call just ends.
   OutputContext context(avformat_alloc_context());
   if (context == nullptr) return nullptr;
@@ -61,7 +71,7 @@ OutputContext openOutput(const char* output, const AVStream* source, OwnOpensGua
     TOOL_LOGF("Cloud not guess file format");
     return nullptr;
   }
-  guardOwnOpens(context.get(), guard);
+  files->serve(context.get());
   // Muxers that open their own files (image sequences, a single picture) take the name from here.
   context->url = av_strdup(output);
   if (context->url == nullptr) return nullptr;
@@ -87,38 +97,57 @@ OutputContext openOutput(const char* output, const AVStream* source, OwnOpensGua
   return context;
 }
 
-/// The packets the muxer refused during one copy, and the text of its last refusal.
-struct Refusals {
-  int count = 0;
+/// How one copy went: the packets the muxer refused and the text of its last refusal,
+/// and whether every packet of the input was taken.
+struct Copy {
+  int refused = 0;
   int lastError = 0;
+  bool whole = true;
 };
 
 /// Copies every packet of the chosen input stream into output stream 0 until the input
-/// ends or fails to read; a packet the muxer refuses is counted and the copy goes on.
-Refusals copyPackets(AVFormatContext* input, int chosen, AVFormatContext* output) {
-  Refusals refusals;
+/// ends; a packet the muxer refuses is counted and the copy goes on. A read error, or a
+/// packet the account does not admit, ends it unwhole.
+Copy copyPackets(AVFormatContext* input, const char* inputName, int64_t inputBytes, int chosen,
+                 AVFormatContext* output) {
+  std::vector<bool> copied(input->nb_streams, false);
+  copied[chosen] = true;
+  CopyAccount account(input, inputBytes, std::move(copied));
+  Copy copy;
   HeldPacket held;
   AVPacket* packet = held.get();
-  while (av_read_frame(input, packet) == 0) {
+  int status;
+  while ((status = av_read_frame(input, packet)) == 0) {
     if (packet->stream_index == chosen) {
+      if (!account.admit(packet, inputName)) {
+        copy.whole = false;
+        return copy;
+      }
       // Both time bases are read afresh: the muxer may change its own while writing.
       rescalePacketTimes(packet, input->streams[chosen]->time_base,
                          output->streams[0]->time_base);
       packet->pos = -1;
       packet->stream_index = 0;
-      const int status = av_interleaved_write_frame(output, packet);
-      if (status < 0) {
-        refusals.count++;
-        refusals.lastError = status;
+      const int written = av_interleaved_write_frame(output, packet);
+      if (written < 0) {
+        copy.refused++;
+        copy.lastError = written;
       }
     }
     av_packet_unref(packet);
   }
-  return refusals;
+  if (status != AVERROR_EOF) {
+    logFailure("av_read_frame：%s", status);
+    copy.whole = false;
+  } else {
+    copy.whole = account.whole();
+  }
+  return copy;
 }
 
-/// Finishes the output file, logging the first failure of the trailer and the closing.
-void finishOutput(OutputContext target) {
+/// Finishes the output file, logging the first failure of the trailer and the closing;
+/// true when both succeeded.
+bool finishOutput(OutputContext target) {
   const FinishedOutput finished = finishOutputFile(target.get());
   // A failed write shows in both results; the trailer's names it.
   if (finished.trailer < 0) {
@@ -126,34 +155,36 @@ void finishOutput(OutputContext target) {
   } else if (finished.closed < 0) {
     logFailure("avio_close：%s", finished.closed);
   }
+  return finished.trailer >= 0 && finished.closed >= 0;
 }
 
 }  // namespace
 
-void extractStream(const char* input, const char* output, AVMediaType type) {
+int extractStream(const char* input, const char* output, AVMediaType type) {
   TOOL_LOG(input);
   TOOL_LOG(output);
-  OwnOpensGuard guard{identityOf(input)};
-  if (outputIsInput(guard.input, output)) return;
-
-  InputContext source = openInput(input);
-  if (source == nullptr) return;
+  PickedMedia source;
+  if (!openInput(input, output, &source)) return 1;
   const int chosen = chooseStream(source.get(), type);
-  if (chosen < 0) return;
-  OutputContext target = openOutput(output, source->streams[chosen], &guard);
-  if (target == nullptr) return;
+  if (chosen < 0) return 1;
+  OutputFiles files(source.file().identity());  // declared first: it outlives the output context
+  OutputContext target = openOutput(output, source->streams[chosen], &files);
+  if (target == nullptr) return 1;
 
   const int status = avformat_write_header(target.get(), nullptr);
   if (status < 0) {
     logFailure("avformat_write_header：%s", status);
-    return;
+    return 1;
   }
-  const Refusals refusals = copyPackets(source.get(), chosen, target.get());
-  finishOutput(std::move(target));
-  if (refusals.count > 0) {
-    TOOL_LOGF("%d packets were refused by the muxer: %s\n", refusals.count,
-              ErrorText(refusals.lastError).text);
+  const Copy copy =
+      copyPackets(source.get(), input, source.file().size(), chosen, target.get());
+  const bool finished = finishOutput(std::move(target));
+  if (copy.refused > 0) {
+    TOOL_LOGF("%d packets were refused by the muxer: %s\n", copy.refused,
+              ErrorText(copy.lastError).text);
   }
+  if (!copy.whole || !finished || copy.refused > 0) return 1;
+  return files.keep() ? 0 : 1;
 }
 
 }  // namespace qn::tools
@@ -164,7 +195,7 @@ namespace {
 /// leaving the JVM's exception pending.
 void extractFromJava(JNIEnv* env, jstring input, jstring output, AVMediaType type) {
   qn::tools::withPaths(env, input, output, 0, [type](const char* in, const char* out) {
-    qn::tools::extractStream(in, out, type);
+    qn::tools::extractStream(in, out, type);  // the Java method answers nothing
     return 0;
   });
 }

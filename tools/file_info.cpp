@@ -1,6 +1,10 @@
 // The demo activity's three simplest entry points: a greeting, the FFmpeg
 // version line, and a listing of a media file's container metadata.
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/tool_log.h"
+#include "tools/tools.h"
 
 extern "C" {
 #include <libavutil/avutil.h>
@@ -23,9 +27,9 @@ void logContainerMetadata(const AVDictionary* metadata) {
 
 void printFileInfo(const char* path) {
   TOOL_LOG(path);
-  AVFormatContext* opened = nullptr;
-  int ret = openPickedFile(&opened, path);
-  InputContext input(opened);  // stays empty when the open failed
+  PickedMedia input;
+  int ret = input.open(path);
+  if (input.file().refused()) return;  // its line is logged
   if (ret >= 0) ret = avformat_find_stream_info(input.get(), nullptr);
   if (ret < 0) {
     TOOL_LOG(ErrorText(ret).text);

@@ -1,7 +1,16 @@
 // remux: rewrite a media file into the container of the output name without
 // decoding, keeping its video, audio and subtitle streams, and print every
 // packet's timestamps before and after their conversion on standard output.
-#include "tools/tool_common.h"
+#include <vector>
+
+#include "bridge/error_text.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/java_paths.h"
+#include "tools/picked_file.h"
+#include "tools/stream_copy.h"
+#include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tools.h"
 
 namespace qn::tools {
 namespace {
@@ -51,16 +60,16 @@ bool isKeptType(AVMediaType type) {
   return type == AVMEDIA_TYPE_VIDEO || type == AVMEDIA_TYPE_AUDIO || type == AVMEDIA_TYPE_SUBTITLE;
 }
 
-/// Opens the input and analyses its streams; the FFmpeg error after logging, else 0.
-int openInput(const char* input, InputContext* source) {
-  AVFormatContext* context = nullptr;
-  int status = openPickedFile(&context, input);
+/// Opens the input (a refused one has logged its line) and, unless the output is the
+/// input file, analyses its streams; the FFmpeg error after logging, else 0.
+int openInput(const char* input, const char* output, PickedMedia* source) {
+  int status = source->open(input);
   if (status < 0) {
-    TOOL_LOGF("Could not open input file '%s'", input);
+    if (!source->file().refused()) TOOL_LOGF("Could not open input file '%s'", input);
     return status;
   }
-  source->reset(context);
-  status = avformat_find_stream_info(context, nullptr);
+  if (outputIsInput(source->file().identity(), output)) return AVERROR(EINVAL);
+  status = avformat_find_stream_info(source->get(), nullptr);
   if (status < 0) {
     TOOL_LOG("Failed to retrieve input stream information");
     return status;
@@ -111,19 +120,22 @@ int startOutput(AVFormatContext* output, const char* path) {
 }
 
 /// Copies the packets of kept streams, printing their times before and after the
-/// conversion; returns the code that ended the copy (AVERROR_EOF at the end of input).
+/// conversion; returns the code that ended the copy: AVERROR_EOF at the end of an input
+/// given whole, AVERROR_INVALIDDATA for packets the account refuses or missing at the end.
 int copyPackets(AVFormatContext* input, AVFormatContext* output, const int* map,
-                unsigned mapSize) {
+                unsigned mapSize, CopyAccount* account, const char* inputName) {
   HeldPacket held;
   AVPacket* packet = held.get();
   for (;;) {
     int status = av_read_frame(input, packet);
+    if (status == AVERROR_EOF && !account->whole()) return AVERROR_INVALIDDATA;
     if (status < 0) return status;
     const int index = packet->stream_index;
     if (index < 0 || static_cast<unsigned>(index) >= mapSize || map[index] < 0) {
       av_packet_unref(packet);
       continue;
     }
+    if (!account->admit(packet, inputName)) return AVERROR_INVALIDDATA;
     const AVStream* inStream = input->streams[index];
     packet->stream_index = map[index];
     const AVStream* outStream = output->streams[packet->stream_index];
@@ -162,15 +174,22 @@ int finishOutput(AVFormatContext* output, int status) {
   return status == AVERROR_EOF && failure < 0 ? failure : status;
 }
 
-/// The whole copy; every handle is released on return.
+/// The streams of the input that the copy takes: those the map keeps.
+std::vector<bool> keptStreams(const int* map, unsigned mapSize) {
+  std::vector<bool> kept(mapSize);
+  for (unsigned i = 0; i < mapSize; i++) kept[i] = map[i] >= 0;
+  return kept;
+}
+
+/// The whole copy; every handle is released on return, and the output file takes its
+/// name only after a whole copy.
 Outcome remuxFiles(const char* input, const char* output) {
-  OwnOpensGuard guard{identityOf(input)};  // declared first: it outlives the output context
-  if (outputIsInput(guard.input, output)) return failedBeforeCopy(AVERROR(EINVAL));
-  InputContext source;
-  int status = openInput(input, &source);
+  PickedMedia source;
+  int status = openInput(input, output, &source);
   if (status < 0) return failedBeforeCopy(status);
   av_dump_format(source.get(), 0, input, 0);
 
+  OutputFiles files(source.file().identity());  // declared first: it outlives the output context
   AVFormatContext* created = nullptr;
   avformat_alloc_output_context2(&created, nullptr, nullptr, output);
   if (created == nullptr) {
@@ -178,7 +197,7 @@ Outcome remuxFiles(const char* input, const char* output) {
     return failedBeforeCopy(AVERROR_UNKNOWN);
   }
   OutputContext target(created);
-  guardOwnOpens(target.get(), &guard);
+  files.serve(target.get());
 
   const unsigned mapSize = source->nb_streams;
   StreamMap map(static_cast<int*>(av_malloc_array(mapSize, sizeof(int))));
@@ -190,8 +209,11 @@ Outcome remuxFiles(const char* input, const char* output) {
 
   status = startOutput(target.get(), output);
   if (status < 0) return failedBeforeCopy(status);
-  status = copyPackets(source.get(), target.get(), map.get(), mapSize);
-  return {finishOutput(target.get(), status), true};
+  CopyAccount account(source.get(), source.file().size(), keptStreams(map.get(), mapSize));
+  status = copyPackets(source.get(), target.get(), map.get(), mapSize, &account, input);
+  status = finishOutput(target.get(), status);
+  if (status == AVERROR_EOF && !files.keep()) status = AVERROR(EIO);
+  return {status, true};
 }
 
 }  // namespace

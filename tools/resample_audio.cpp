@@ -1,6 +1,7 @@
 // resampleAudio: ten seconds of a generated stereo 48 kHz double-precision tone,
 // converted block by block into 3-channel 44.1 kHz s16 PCM in a headerless file.
 #include <cmath>
+#include <memory>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -9,7 +10,13 @@ extern "C" {
 #include <libswresample/swresample.h>
 }
 
-#include "tools/tool_common.h"
+#include "bridge/error_text.h"
+#include "tools/java_paths.h"
+#include "tools/pcm_names.h"
+#include "tools/tool_log.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 namespace qn::tools {
 namespace {

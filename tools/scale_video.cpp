@@ -1,6 +1,12 @@
 // scaleVideo: scale 100 generated 320x240 YUV 4:2:0 pictures to 640x480
 // packed RGB24 with bilinear filtering and write them back to back, headerless.
-#include "tools/tool_common.h"
+#include <memory>
+
+#include "tools/java_paths.h"
+#include "tools/test_pattern.h"
+#include "tools/tool_log.h"
+#include "tools/tools.h"
+#include "tools/written_file.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qn::fuzz::quietOutput();

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 namespace {
 

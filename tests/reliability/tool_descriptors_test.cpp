@@ -10,7 +10,7 @@
 
 #include "tests/support/android_log.h"
 #include "tests/support/media.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 extern "C" {
 #include <libavutil/log.h>

@@ -9,7 +9,7 @@
 
 #include "tests/support/android_log.h"
 #include "tests/tools/container_media.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {

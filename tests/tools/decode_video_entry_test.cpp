@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "tests/support/android_log.h"
-#include "tools/tool_common.h"
+#include "tools/java_paths.h"
+#include "tools/tools.h"
 
 extern "C" {
 jint TOOL_METHOD(decodeVideo)(JNIEnv* env, jobject activity, jstring input, jstring prefix);

@@ -9,7 +9,9 @@
 
 #include "tests/support/android_log.h"
 #include "tests/support/media.h"
-#include "tools/tool_common.h"
+#include "tools/ffmpeg_handles.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {
@@ -119,14 +121,16 @@ struct GeometryCase {
   const char* size;
   int width;
   int height;
+  bool saved;  // false: the pictures are not 8-bit 4:2:0, and the call answers 1
 };
 void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
 
 class DecodeVideoPictureGeometry : public ::testing::TestWithParam<GeometryCase> {};
 
 // H.264 4:2:0 sizes are always even, so odd sizes come from monochrome
-// (decoded as 4:2:0 with 177 x 145 chroma) and 4:4:4 streams.
-TEST_P(DecodeVideoPictureGeometry, IsEightBitFourTwoZeroRoundedDownWhateverTheStream) {
+// (decoded as 4:2:0 with 177 x 145 chroma) and 4:4:4 streams. Pictures of 4:4:4, 4:2:2
+// or 10 bits are not saved as if they were 8-bit 4:2:0: the call answers 1, no file left.
+TEST_P(DecodeVideoPictureGeometry, IsEightBitFourTwoZeroRoundedDownOrNone) {
   const GeometryCase& param = GetParam();
   const std::string dir = makeTempDir(std::string("decode-video-") + param.name);
   const std::vector<uint8_t> stream = ffmpegStream(dir, param.pixelFormat, param.size);
@@ -136,7 +140,13 @@ TEST_P(DecodeVideoPictureGeometry, IsEightBitFourTwoZeroRoundedDownWhateverTheSt
   ASSERT_EQ(reference[19].width, param.width);
   ASSERT_EQ(reference[19].height, param.height);
 
-  decodeLog(dir + "/stream.h264", dir + "/out");
+  const std::vector<std::string> log = decodeLog(dir + "/stream.h264", dir + "/out", param.saved ? 0 : 1);
+  if (!param.saved) {
+    EXPECT_EQ(log.back(), std::string("Cannot save avFrame  20: pixel format ") +
+                              param.pixelFormat + " has no 8-bit 4:2:0 planes\n");
+    EXPECT_EQ(filesIn(dir), std::vector<std::string>{"stream.h264"});
+    return;
+  }
   const std::vector<uint8_t> saved = readFile(dir + "/out-20.yuv");
   EXPECT_EQ(saved.size(), static_cast<size_t>(param.width * param.height +
                                               2 * (param.width / 2) * (param.height / 2)));
@@ -145,10 +155,10 @@ TEST_P(DecodeVideoPictureGeometry, IsEightBitFourTwoZeroRoundedDownWhateverTheSt
 
 INSTANTIATE_TEST_SUITE_P(
     Streams, DecodeVideoPictureGeometry,
-    ::testing::Values(GeometryCase{"OddMonochrome", "gray", "353x289", 353, 289},
-                      GeometryCase{"OddFourFourFour", "yuv444p", "353x289", 353, 289},
-                      GeometryCase{"FourTwoTwo", "yuv422p", "352x288", 352, 288},
-                      GeometryCase{"TenBit", "yuv420p10le", "352x288", 352, 288}),
+    ::testing::Values(GeometryCase{"OddMonochrome", "gray", "353x289", 353, 289, true},
+                      GeometryCase{"OddFourFourFour", "yuv444p", "353x289", 353, 289, false},
+                      GeometryCase{"FourTwoTwo", "yuv422p", "352x288", 352, 288, false},
+                      GeometryCase{"TenBit", "yuv420p10le", "352x288", 352, 288, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(DecodeVideoBadInput, MissingInputLogsTheOpenFailureAndWritesNothing) {
@@ -225,15 +235,17 @@ TEST(DecodeVideoBadInput, APrefixThatLeavesNoRoomForTheNameWritesNoFile) {
   EXPECT_TRUE(filesIn(deep).empty());
 }
 
-TEST(DecodeVideoBadInput, APictureFileThatCannotBeWrittenWholeIsNamed) {
+TEST(DecodeVideoBadInput, APictureFileNameThatLinksToADeviceIsReplacedNotWrittenThrough) {
   const std::string dir = makeTempDir("decode-video-full");
   const std::string input = writeFortyPictures(dir);
-  // Picture 20's file is the full device; picture 40's an ordinary file.
-  const std::string full = dir + "/out-20.yuv";
-  std::filesystem::create_symlink("/dev/full", full);
-  EXPECT_EQ(decodeLog(input, dir + "/out", 1),
+  // Picture 20's name links to the full device; the picture replaces the link.
+  const std::string linked = dir + "/out-20.yuv";
+  std::filesystem::create_symlink("/dev/full", linked);
+  EXPECT_EQ(decodeLog(input, dir + "/out", 0),
             (std::vector<std::string>{input, dir + "/out", "saving avFrame  20\n",
-                                      "Could not write " + full + "\n", "saving avFrame  40\n"}));
+                                      "saving avFrame  40\n"}));
+  EXPECT_FALSE(std::filesystem::is_symlink(linked));
+  EXPECT_EQ(readFile(linked).size(), 352u * 288 + 2 * 176 * 144);
   EXPECT_EQ(readFile(dir + "/out-40.yuv").size(), 352u * 288 + 2 * 176 * 144);
 }
 
@@ -247,18 +259,20 @@ tools::Frame allocatedFrame(AVPixelFormat format, int width, int height) {
   return frame;
 }
 
-TEST(PictureFitsFile, AcceptsThreePlaneFormatsWithAtLeastFourTwoZeroPlanes) {
+TEST(PictureFitsFile, AcceptsEightBitFourTwoZeroOnly) {
   EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV420P, 353, 289).get()));
   EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUVJ420P, 2, 2).get()));
-  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV422P, 352, 288).get()));
-  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV444P, 353, 289).get()));
-  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV420P10LE, 352, 288).get()));
-  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_GBRP, 352, 288).get()));
   // One row: only the luma plane is written.
-  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_GRAY8, 16, 1).get()));
+  EXPECT_TRUE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV420P, 16, 1).get()));
 }
 
-TEST(PictureFitsFile, RejectsPicturesWhoseChromaPlanesAreMissingOrSmaller) {
+TEST(PictureFitsFile, RejectsOtherFormatsAndPicturesWhoseChromaPlanesAreMissingOrSmaller) {
+  // Planes large enough, but not the samples of an 8-bit 4:2:0 file.
+  EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV422P, 352, 288).get()));
+  EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV444P, 353, 289).get()));
+  EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV420P10LE, 352, 288).get()));
+  EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_GBRP, 352, 288).get()));
+  EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_GRAY8, 16, 1).get()));
   EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_GRAY8, 352, 288).get()));
   EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_NV12, 352, 288).get()));
   EXPECT_FALSE(tools::pictureFitsFile(allocatedFrame(AV_PIX_FMT_YUV410P, 352, 288).get()));

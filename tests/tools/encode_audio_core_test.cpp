@@ -9,7 +9,8 @@
 
 #include "tests/support/media.h"
 #include "tests/tools/audio_reference.h"
-#include "tools/tool_common.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {

@@ -17,7 +17,11 @@
 
 #include "tests/support/android_log.h"
 #include "tests/tools/container_media.h"
-#include "tools/tool_common.h"
+#include "bridge/bridge.h"
+#include "bridge/error_text.h"
+#include "tools/tool_output.h"
+#include "tools/tool_test_hooks.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {
@@ -149,8 +153,7 @@ struct OpeningTool {
 /// The extraction tool of one media type, as an OpeningTool runs it.
 template <AVMediaType type>
 int extractInto(const std::string& input, const std::string& output) {
-  tools::extractStream(input.c_str(), output.c_str(), type);
-  return 0;
+  return tools::extractStream(input.c_str(), output.c_str(), type);
 }
 
 /// The extraction tools' open-failure line.
@@ -186,7 +189,7 @@ class PickedFile : public ::testing::Test {
     const std::string& d = *dir_;
     const std::string video = "-f lavfi -i testsrc=size=64x48:rate=25 ";
     const std::string tone = "-f lavfi -i sine=f=440:sample_rate=44100 ";
-    ffmpeg(video + tone + "-t 1 -c:v libx264 -c:a aac " + d + "/secret.ts");
+    ffmpeg(video + tone + "-t 1 -c:v libx264 -pix_fmt yuv420p -c:a aac " + d + "/secret.ts");
     ffmpeg("-i " + d + "/secret.ts -c copy " + d + "/secret.mp4");
     ffmpeg(video + "-frames:v 1 " + d + "/single.jpg");
     std::filesystem::create_directory(d + "/sub");
@@ -277,7 +280,7 @@ TEST_F(PickedFile, InputsThatNameOtherFilesAreRefusedWithoutReachingThem) {
           expected.push_back(line);
         }
         EXPECT_EQ(run.log, expected);
-        EXPECT_EQ(run.answer, std::string(tool.name) == "remux" ? 1 : 0);
+        EXPECT_EQ(run.answer, std::string(tool.name) == "printFileInfo" ? 0 : 1);
         EXPECT_FALSE(!output.empty() && fileExists(output));
       } else if (std::string(tool.name) != "extractAudio") {  // a picture has no audio
         // Read as itself: no line but the paths, and the one picture of the picked file.
@@ -413,22 +416,232 @@ TEST_F(PickedFile, AnOutputThatIsTheInputIsRefusedAndTheInputStaysAsItWas) {
   }
 }
 
+// ---- Hostile files: refused or answered 1, the input as it was, no output left ----
+
+/// Writes a big-endian 32-bit value at `at`.
+void putWord(std::vector<uint8_t>* bytes, size_t at, uint32_t value) {
+  for (int i = 0; i < 4; i++) (*bytes)[at + i] = static_cast<uint8_t>(value >> (24 - 8 * i));
+}
+
+/// Offset of the first box of `type` at or after `from` (just at its size field).
+size_t boxAt(const std::vector<uint8_t>& bytes, const char* type, size_t from = 0) {
+  const auto at = std::search(bytes.begin() + from, bytes.end(), type, type + 4);
+  EXPECT_NE(at, bytes.end()) << type;
+  return static_cast<size_t>(at - bytes.begin()) - 4;
+}
+
+/// A one-track MP4 (index at the end) whose index hands out its whole media data
+/// `copies` times: as many one-sample chunks, every one at the same offset.
+std::vector<uint8_t> repeatingItsData(std::vector<uint8_t> mp4, uint32_t copies) {
+  const size_t mdat = boxAt(mp4, "mdat");
+  const size_t moov = boxAt(mp4, "moov");
+  EXPECT_GT(moov, mdat) << "the index must come after the media data";
+  const uint32_t dataSize = static_cast<uint32_t>(moov - mdat - 8);
+  const size_t stts = boxAt(mp4, "stts", moov);
+  putWord(&mp4, stts + 12, 1);  // entries: (copies, 512)
+  putWord(&mp4, stts + 16, copies);
+  putWord(&mp4, stts + 20, 512);
+  const size_t stsc = boxAt(mp4, "stsc", moov);
+  putWord(&mp4, stsc + 12, 1);  // entries: (chunk 1, 1 sample, description 1)
+  putWord(&mp4, stsc + 16, 1);
+  putWord(&mp4, stsc + 20, 1);
+  putWord(&mp4, stsc + 24, 1);
+  const size_t stsz = boxAt(mp4, "stsz", moov);
+  putWord(&mp4, stsz + 12, dataSize);  // every sample the whole media data
+  putWord(&mp4, stsz + 16, copies);
+  // A new chunk table of `copies` entries, all at the media data; its parents grow.
+  const size_t stco = boxAt(mp4, "stco", moov);
+  const uint32_t oldSize = (uint32_t{mp4[stco]} << 24) | (mp4[stco + 1] << 16) |
+                           (mp4[stco + 2] << 8) | mp4[stco + 3];
+  std::vector<uint8_t> table(16 + 4 * size_t{copies});
+  putWord(&table, 0, static_cast<uint32_t>(table.size()));
+  std::copy_n("stco", 4, table.begin() + 4);
+  putWord(&table, 12, copies);
+  for (uint32_t i = 0; i < copies; i++) putWord(&table, 16 + 4 * i, static_cast<uint32_t>(mdat + 8));
+  mp4.erase(mp4.begin() + stco, mp4.begin() + stco + oldSize);
+  mp4.insert(mp4.begin() + stco, table.begin(), table.end());
+  const uint32_t growth = static_cast<uint32_t>(table.size()) - oldSize;
+  size_t from = moov;
+  for (const char* parent : {"moov", "trak", "mdia", "minf", "stbl"}) {
+    const size_t box = boxAt(mp4, parent, from);
+    const uint32_t size = (uint32_t{mp4[box]} << 24) | (mp4[box + 1] << 16) |
+                          (mp4[box + 2] << 8) | mp4[box + 3];
+    putWord(&mp4, box, size + growth);
+    from = box + 8;
+  }
+  return mp4;
+}
+
+/// The checksum-like fingerprint of a file: its bytes, or its type when it is none.
+std::string fingerprint(const std::string& name) {
+  struct stat info {};
+  if (lstat(name.c_str(), &info) != 0) return "missing";
+  if (!S_ISREG(info.st_mode)) return "type " + std::to_string(info.st_mode & S_IFMT);
+  const std::vector<uint8_t> bytes = readFile(name);
+  return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput) {
+  const std::string d = *dir_ + "/";
+  // Inputs: a cut MP4, one that hands out its data 64 times, AAC in MPEG-TS, an ADTS
+  // stream with noise in the middle, H.264 in 4:4:4, 4:2:2 and 10 bits, split planes.
+  ffmpeg("-i " + d + "secret.mp4 -map 0:v -c copy " + d + "hostile-video.mp4");
+  ffmpeg("-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=f=440 -t 4 -c:v libx264 "
+         "-pix_fmt yuv420p -c:a aac -movflags +faststart " + d + "movie.mp4");
+  std::vector<uint8_t> movie = readFile(d + "movie.mp4");
+  movie.resize(movie.size() * 2 / 3);
+  ASSERT_TRUE(writeFile(d + "cut.mp4", movie));
+  ASSERT_TRUE(writeFile(d + "repeating.mp4", repeatingItsData(readFile(d + "hostile-video.mp4"), 64)));
+  ffmpeg("-f lavfi -i sine=f=440:d=2 -c:a aac -f adts " + d + "tone2.aac");
+  std::vector<uint8_t> noisy = readFile(d + "tone2.aac");
+  for (size_t i = noisy.size() / 2; i < noisy.size() / 2 + 600; i++) noisy[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(writeFile(d + "noisy.aac", noisy));
+  std::filesystem::copy_file(d + "single.jpg", d + "file:tone2.aac");
+  for (const char* format : {"yuv444p", "yuv422p", "yuv420p10le", "yuv420p"}) {
+    ffmpeg(std::string("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 25 -c:v libx264 -pix_fmt ") +
+           format + " -f h264 " + d + format + ".h264");
+  }
+  std::filesystem::rename(d + "yuv420p.h264", d + "plain.h264");
+  ASSERT_TRUE(writeFile(d + "pic.Y", std::vector<uint8_t>(64 * 48, 16)));
+  ASSERT_TRUE(writeFile(d + "pic.U", std::vector<uint8_t>(32 * 24, 128)));
+  ASSERT_TRUE(writeFile(d + "pic.V", std::vector<uint8_t>(32 * 24, 128)));
+  ASSERT_EQ(mkfifo((d + "fifo.mp4").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((d + "fifo-out.mkv").c_str(), 0600), 0);
+  // A link to a file the process has open, through /proc (the JVM's runtime image once).
+  std::filesystem::copy_file(d + "secret.mp4", d + "held.mp4");
+  const int held = open((d + "held.mp4").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(held), d + "link.mkv");
+
+  const auto remux = [](std::string in, std::string out) {
+    return [in, out] { return tools::remux(in.c_str(), out.c_str()); };
+  };
+  const auto extract = [](std::string in, std::string out) {
+    return [in, out] { return tools::extractStream(in.c_str(), out.c_str(), AVMEDIA_TYPE_VIDEO); };
+  };
+  const auto decodeVideo = [](std::string in, std::string prefix, int64_t margin) {
+    return [in, prefix, margin] { return tools::decodeVideoLeaving(in.c_str(), prefix.c_str(), margin); };
+  };
+  const auto decodeAudio = [](std::string in, std::string out, int64_t margin) {
+    return [in, out, margin] { return tools::decodeAudioLeaving(in.c_str(), out.c_str(), margin); };
+  };
+  const int64_t margin = tools::kFreeSpaceMargin;
+  const int64_t noRoom = int64_t{1} << 60;  // more than any disk has free
+  const std::string notAFile = ": it is not a regular file\n";
+  struct Row {
+    const char* name;
+    std::function<int()> run;  // in the directory of the files
+    std::string input;         // unchanged by the call
+    int answer;
+    std::string line;          // the start of a line of the log
+    std::string absent;        // no file of this name afterwards, nor beside it
+    std::string secret = "";   // never opened
+  };
+  const Row rows[] = {
+      // A name is a path: protocols are part of the name.
+      {"extract from file:<input>", extract("file:secret.mp4", "v.mkv"), "secret.mp4", 1,
+       "avformat_open_input失败：No such file or directory", "v.mkv"},
+      {"remux onto file:<input>", remux("secret.mp4", "file:secret.mp4"), "secret.mp4", 0,
+       "file:secret.mp4", ""},
+      // The picture named "file:tone2.aac", not the sound named "tone2.aac".
+      {"extract of a file named file:<other>", extract("file:tone2.aac", "named.mkv"), "tone2.aac",
+       0, "file:tone2.aac", ""},
+      {"printFileInfo of concat:", [] { tools::printFileInfo("concat:secret.mp4|single.jpg"); return 0; },
+       "secret.mp4", 0, "No such file or directory", "", "secret.mp4"},
+      {"remux of subfile,", remux("subfile,,start,0,end,0,,:secret.mp4", "x.mkv"), "secret.mp4", 1,
+       "Could not open input file 'subfile,,start,0,end,0,,:secret.mp4'", "x.mkv", "secret.mp4"},
+      {"extract of split planes", extract("pic.Y", "planes.mkv"), "pic.Y", 1,
+       "avformat_write_header", "planes.mkv", "pic.U"},
+      {"remux of split planes", remux("pic.Y", "planes.mkv"), "pic.Y", 1, "Error occurred",
+       "planes.mkv", "pic.V"},
+      // Only regular files.
+      {"remux of a FIFO", remux("fifo.mp4", "f.mkv"), "", 1, "Refused to read fifo.mp4" + notAFile,
+       "f.mkv"},
+      {"printFileInfo of a directory", [] { tools::printFileInfo("sub"); return 0; }, "", 0,
+       "Refused to read sub" + notAFile, ""},
+      {"decodeVideo of /dev/zero", decodeVideo("/dev/zero", "zero", margin), "", 1,
+       "Refused to read /dev/zero" + notAFile, "zero-20.yuv"},
+      {"decodeAudio of /dev/urandom", decodeAudio("/dev/urandom", "random.pcm", margin), "", 1,
+       "Refused to read /dev/urandom" + notAFile, "random.pcm"},
+      {"remux into a FIFO", remux("secret.mp4", "fifo-out.mkv"), "secret.mp4", 1,
+       "Refused to write fifo-out.mkv" + notAFile, ""},
+      {"remux onto a link to an open file", remux("secret.mp4", "link.mkv"), "held.mp4", 0,
+       "link.mkv", ""},
+      // Storage bounded.
+      {"remux of data handed out 64 times", remux("repeating.mp4", "r.mkv"), "repeating.mp4", 1,
+       "Refused to copy repeating.mp4: its packets hold more bytes than the file\n", "r.mkv"},
+      {"extract of data handed out 64 times", extract("repeating.mp4", "r.h264"), "repeating.mp4",
+       1, "Refused to copy repeating.mp4: its packets hold more bytes than the file\n", "r.h264"},
+      {"decodeVideo without free space", decodeVideo("plain.h264", "room", noRoom), "plain.h264", 1,
+       "Stopped writing room-20.yuv: the storage would keep less than " +
+           std::to_string(noRoom >> 20) + " MiB free\n", "room-"},
+      {"decodeAudio without free space", decodeAudio("tone2.aac", "room.pcm", noRoom), "tone2.aac",
+       1, "Stopped writing room.pcm: the storage would keep less than " +
+              std::to_string(noRoom >> 20) + " MiB free\n", "room.pcm"},
+      // 0 means whole.
+      {"remux of a cut MP4", remux("cut.mp4", "cut.mkv"), "cut.mp4", 1, "The input is damaged",
+       "cut.mkv"},
+      {"extract of a cut MP4", extract("cut.mp4", "cut.h264"), "cut.mp4", 1, "The input ended early",
+       "cut.h264"},
+      {"decodeAudio of MPEG-TS", decodeAudio("secret.ts", "ts.pcm", margin), "secret.ts", 1,
+       "Refused to decode secret.ts: it is not an ADTS AAC stream\n", "ts.pcm"},
+      {"decodeAudio of damaged frames", decodeAudio("noisy.aac", "noisy.pcm", margin), "noisy.aac",
+       1, "Error sending a packet for decoding", "noisy.pcm"},
+      {"decodeVideo of 4:4:4", decodeVideo("yuv444p.h264", "p444", margin), "yuv444p.h264", 1,
+       "Cannot save avFrame  20: pixel format yuv444p has no 8-bit 4:2:0 planes\n", "p444-20.yuv"},
+      {"decodeVideo of 4:2:2", decodeVideo("yuv422p.h264", "p422", margin), "yuv422p.h264", 1,
+       "Cannot save avFrame  20: pixel format yuv422p has no 8-bit 4:2:0 planes\n", "p422-20.yuv"},
+      {"decodeVideo of 10 bits", decodeVideo("yuv420p10le.h264", "p10", margin), "yuv420p10le.h264",
+       1, "Cannot save avFrame  20: pixel format yuv420p10le has no 8-bit 4:2:0 planes\n",
+       "p10-20.yuv"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string before = row.input.empty() ? "" : fingerprint(d + row.input);
+    const Isolated run = runIsolated(
+        [&] { return chdir(dir_->c_str()) == 0 ? row.run() : -1; },
+        row.secret.empty() ? "" : d + row.secret);
+    ASSERT_TRUE(run.exited);
+    EXPECT_EQ(run.answer, row.answer);
+    EXPECT_EQ(run.secretOpens, 0);
+    if (!row.input.empty()) {
+      EXPECT_TRUE(fingerprint(d + row.input) == before);
+    }
+    const auto startsWithLine = [&](const std::string& line) { return line.rfind(row.line, 0) == 0; };
+    EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(), startsWithLine))
+        << ::testing::PrintToString(run.log);
+    for (const auto& entry : std::filesystem::directory_iterator(*dir_)) {
+      const std::string name = entry.path().filename().string();
+      EXPECT_EQ(name.find(".part-"), std::string::npos) << name;
+      EXPECT_TRUE(row.absent.empty() || name.rfind(row.absent, 0) != 0) << name;
+    }
+  }
+  close(held);
+  // What the successful rows left: the file named "file:secret.mp4", and a file in the
+  // place of the link, whose target was not written.
+  EXPECT_EQ(readMedia(d + "file:secret.mp4").packets.size(), readMedia(d + "secret.mp4").packets.size());
+  EXPECT_EQ(fingerprint(d + "link.mkv").rfind("type", 0), std::string::npos);
+  EXPECT_EQ(readMedia(d + "named.mkv").packets.size(), 1u);
+  EXPECT_FALSE(readMedia(d + "link.mkv").packets.empty());
+}
+
 // ---- Outputs: local files that can hold the stream ----
 
-TEST_F(PickedFile, OutputsNamingOtherProtocolsAreRefusedWithTheUsualOpenFailure) {
+TEST_F(PickedFile, OutputsNamingOtherProtocolsAreLocalFilesOfThatName) {
   const std::string input = path("secret.mp4");
-  const std::string tee = path("tee-a.mkv") + "|" + path("tee-b.mkv");
+  // Relative names of other protocols are files of the working directory: none is there.
   for (const std::string& output : {std::string("http://127.0.0.1:9/x.mkv"),
-                                    std::string("udp://127.0.0.1:9/x.ts"), "tee:" + tee,
-                                    std::string("pipe:1.mkv")}) {
+                                    std::string("udp://127.0.0.1:9/x.ts"),
+                                    "tee:" + path("tee-a.mkv") + "|" + path("tee-b.mkv")}) {
     const Isolated extracted = runIsolated([&] { return kOpeningTools[1].run(input, output); });
     ASSERT_TRUE(extracted.exited) << output;
-    EXPECT_EQ(extracted.log, (Lines{input, output, "avio_open：Invalid argument"}));
+    EXPECT_EQ(extracted.answer, 1) << output;
+    EXPECT_EQ(extracted.log, (Lines{input, output, "avio_open：No such file or directory"}));
     const Isolated remuxed = runIsolated([&] { return kOpeningTools[3].run(input, output); });
     ASSERT_TRUE(remuxed.exited) << output;
     EXPECT_EQ(remuxed.answer, 1) << output;
     EXPECT_EQ(remuxed.log, (Lines{input, output, "Could not open output file '" + output + "'",
-                                  "Error occurred: Invalid argument\n"}));
+                                  "Error occurred: No such file or directory\n"}));
   }
   EXPECT_FALSE(fileExists(path("tee-a.mkv")));
 }

@@ -14,7 +14,7 @@ extern "C" {
 
 #include "tests/support/media.h"
 #include "tests/tools/audio_reference.h"
-#include "tools/tool_common.h"
+#include "tools/tools.h"
 
 namespace qn::testing {
 namespace {

@@ -7,7 +7,8 @@
 
 #include "tests/support/android_log.h"
 #include "tests/support/media.h"
-#include "tools/tool_common.h"
+#include "tools/test_pattern.h"
+#include "tools/tools.h"
 
 extern "C" {
 #include <libswscale/swscale.h>
