@@ -71,15 +71,6 @@ long statusKib(const std::string& key) {
   return -1;
 }
 
-/// The bytes in chunks of `size` (the last one shorter).
-std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size) {
-  std::vector<std::vector<uint8_t>> chunks;
-  for (size_t at = 0; at < bytes.size(); at += size) {
-    chunks.emplace_back(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + size));
-  }
-  return chunks;
-}
-
 /// `count` copies of one NAL unit after `head`.
 std::vector<uint8_t> withRepeatedNal(std::vector<uint8_t> head, const std::vector<uint8_t>& nal,
                                      size_t count) {
@@ -140,14 +131,14 @@ void printWorkTable() {
     recipe.height = 360;
     recipe.frames = 1;
     const std::vector<uint8_t> picture = qn::testing::encodeStream(recipe).bytes;
-    const std::vector<uint8_t> filler = h264 ? std::vector<uint8_t>{0, 0, 1, 0x0c, 0x80}
-                                             : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
     // The picture again after the flood: the packet that ends the flood is decoded.
-    std::vector<uint8_t> bomb = withRepeatedNal(picture, filler, 838860);
+    std::vector<uint8_t> bomb = picture;
+    const std::vector<uint8_t> filler = qn::testing::fillerNalUnits(codec, 838860);
+    bomb.insert(bomb.end(), filler.begin(), filler.end());
     bomb.insert(bomb.end(), picture.begin(), picture.end());
     const std::string label = h264 ? "H.264" : "H.265";
     printWorkRow((label + " 640×360 picture, 838,860 filler NAL units, the picture again; 1,400-byte chunks").c_str(),
-                 cutInto(bomb, 1400), h264 ? 1 : 2, false);
+                 qn::testing::cutInto(bomb, 1400), h264 ? 1 : 2, false);
     printWorkRow((label + " picture and fillers as one whole-unit chunk, then the picture").c_str(),
                  {std::vector<uint8_t>(bomb.begin(), bomb.end() - picture.size()), picture},
                  h264 ? 1 : 2, true);
@@ -158,9 +149,9 @@ void printWorkTable() {
                  true);
   }
   printWorkRow("H.264 4096×4096 4:4:4 10-bit, 20 pictures, 16 references, 1,400-byte chunks",
-               cutInto(referenceHeavy(4096, AV_PIX_FMT_YUV444P10LE, 20, 16), 1400), 1, false);
+               qn::testing::cutInto(referenceHeavy(4096, AV_PIX_FMT_YUV444P10LE, 20, 16), 1400), 1, false);
   printWorkRow("H.264 4096×4096 4:2:0 8-bit, 20 pictures, 8 references, 1,400-byte chunks",
-               cutInto(referenceHeavy(4096, AV_PIX_FMT_YUV420P, 20, 8), 1400), 1, false);
+               qn::testing::cutInto(referenceHeavy(4096, AV_PIX_FMT_YUV420P, 20, 8), 1400), 1, false);
 }
 
 }  // namespace

@@ -821,15 +821,6 @@ INSTANTIATE_TEST_SUITE_P(H264AndH265, BrokenPromise,
 
 // ---- Work bounds: what one packet and one decoder may hold ----
 
-/// Chunks of `size` bytes (the last one shorter), as a network delivers them.
-std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size) {
-  std::vector<std::vector<uint8_t>> chunks;
-  for (size_t at = 0; at < bytes.size(); at += size) {
-    chunks.emplace_back(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + size));
-  }
-  return chunks;
-}
-
 /// `count` copies of one NAL unit, start code included.
 std::vector<uint8_t> repeatedNal(const std::vector<uint8_t>& nal, size_t count) {
   std::vector<uint8_t> bytes;
@@ -841,17 +832,10 @@ std::vector<uint8_t> repeatedNal(const std::vector<uint8_t>& nal, size_t count) 
 /// A 640x360 camera stream: the sound pictures that follow each hostile input.
 EncodedStream soundStream(AVCodecID codec) { return cameraStream(codec, 0, 640, 360, 10); }
 
-/// Filler data NAL units (H.264 type 12, H.265 type 38), five bytes each.
-std::vector<uint8_t> fillers(AVCodecID codec, size_t count) {
-  return repeatedNal(codec == AV_CODEC_ID_H264 ? std::vector<uint8_t>{0, 0, 1, 0x0c, 0x80}
-                                               : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01},
-                     count);
-}
-
 /// One picture, then about 800,000 filler NAL units.
 std::vector<uint8_t> pictureAndFillers(AVCodecID codec) {
   std::vector<uint8_t> bytes = soundStream(codec).accessUnits[0];
-  const std::vector<uint8_t> filler = fillers(codec, 800000);
+  const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
   bytes.insert(bytes.end(), filler.begin(), filler.end());
   return bytes;
 }

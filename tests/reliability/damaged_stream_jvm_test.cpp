@@ -13,6 +13,7 @@ extern "C" {
 
 #include "tests/support/jvm.h"
 #include "tests/support/media.h"
+#include "tests/support/stream_edits.h"
 
 namespace qn::testing {
 namespace {
@@ -176,17 +177,13 @@ TEST_F(DamagedStreams, FloodsOfFillerNalUnitsAreRefusedAndTheNextPicturesShow) {
     // One picture, then 800,000 filler NAL units (H.264 type 12, H.265 type 38), the
     // stream again after them; in 1,400-byte chunks as a network delivers them.
     std::vector<uint8_t> bytes = stream.accessUnits[0];
-    const std::vector<uint8_t> filler = codec == AV_CODEC_ID_H264
-                                            ? std::vector<uint8_t>{0, 0, 1, 0x0c, 0x80}
-                                            : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
-    for (int i = 0; i < 800000; i++) bytes.insert(bytes.end(), filler.begin(), filler.end());
+    const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
+    bytes.insert(bytes.end(), filler.begin(), filler.end());
     bytes.insert(bytes.end(), stream.bytes.begin(), stream.bytes.end());
     takeJavaLines();
     JavaStreamDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 2);
     BitmapBytes last;
-    for (size_t at = 0; at < bytes.size(); at += 1400) {
-      decoder.feed({bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + 1400)}, &last);
-    }
+    for (const auto& chunk : cutInto(bytes, 1400)) decoder.feed(chunk, &last);
     EXPECT_TRUE(last.bytes == toBitmapBytes(clean[clean.size() - 2])) << avcodec_get_name(codec);
     const std::vector<std::string> lines = takeJavaLines();
     const std::string refusal =

@@ -348,9 +348,8 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
     const EncodedStream stream = cameraStream(codec, 0, 640, 360, 8);
     // One picture, 800,000 filler NAL units (H.264 type 12, H.265 type 38), the stream.
     std::vector<uint8_t> flood = stream.accessUnits[0];
-    const std::vector<uint8_t> filler = h264 ? std::vector<uint8_t>{0, 0, 1, 0x0c, 0x80}
-                                             : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
-    for (int i = 0; i < 800000; i++) flood.insert(flood.end(), filler.begin(), filler.end());
+    const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
+    flood.insert(flood.end(), filler.begin(), filler.end());
     flood.insert(flood.end(), stream.bytes.begin(), stream.bytes.end());
     inputs.push_back({h264 ? "flood.h264" : "flood.h265", flood,
                       "Invalid data found when processing input"});
