@@ -3,6 +3,10 @@
 
 #include <utility>
 
+extern "C" {
+#include <libavutil/avstring.h>
+}
+
 #include "tools/ffmpeg_handles.h"
 #include "tools/tool_log.h"
 
@@ -68,6 +72,9 @@ bool CopyAccount::admit(const AVPacket* packet, const char* inputName) {
 }
 
 bool CopyAccount::whole() const {
+  // Only the MP4 family's count is its index's number of samples: AVI's is a header field
+  // (PCM audio counts samples, not packets), and most demuxers give none.
+  if (!av_match_name("mov", input_->iformat->name)) return true;
   for (unsigned i = 0; i < input_->nb_streams; i++) {
     const int64_t promised = input_->streams[i]->nb_frames;
     if (!copied_[i] || promised <= 0 || packets_[i] >= promised) continue;

@@ -40,8 +40,8 @@ FinishedOutput finishOutputFile(AVFormatContext* output);
 
 /// What a copy checks of the packets it takes from its input: together they never hold
 /// more bytes than the input file (a crafted index can hand out the same bytes again
-/// and again), none is marked corrupt, and at the end every packet that the input's
-/// index promised for a copied stream came.
+/// and again), none is marked corrupt, and at the end every packet that an MP4 index
+/// promised for a copied stream came.
 class CopyAccount {
  public:
   /// `copied` holds, for each input stream, whether the copy takes its packets.
@@ -50,8 +50,8 @@ class CopyAccount {
   /// Counts a packet of a copied stream about to be written; false after one line when it
   /// is corrupt or would bring the bytes copied over the size of the input file.
   bool admit(const AVPacket* packet, const char* inputName);
-  /// True at the end of the input when every copied stream gave as many packets as its
-  /// index promised; else false after one line.
+  /// True at the end of the input when every copied stream of an MP4 (MOV, M4A, 3GP)
+  /// gave as many packets as its index promised; else false after one line.
   bool whole() const;
 
  private:

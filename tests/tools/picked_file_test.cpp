@@ -543,6 +543,9 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   for (size_t i = noisy.size() / 2; i < noisy.size() / 2 + 600; i++) noisy[i] = static_cast<uint8_t>(i * 7);
   ASSERT_TRUE(writeFile(d + "noisy.aac", noisy));
   std::filesystem::copy_file(d + "single.jpg", d + "file:tone2.aac");
+  // An ordinary AVI: its header counts PCM samples, not packets.
+  ffmpeg("-f lavfi -i testsrc=size=64x48:rate=25 -f lavfi -i sine=f=440 -t 1 -c:v mpeg4 "
+         "-c:a pcm_s16le " + d + "pcm.avi");
   for (const char* format : {"yuv444p", "yuv422p", "yuv420p10le", "yuv420p"}) {
     ffmpeg(std::string("-f lavfi -i testsrc=size=64x48:rate=25 -frames:v 25 -c:v libx264 -pix_fmt ") +
            format + " -f h264 " + d + format + ".h264");
@@ -629,6 +632,7 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
        "cut.mkv"},
       {"extract of a cut MP4", extract("cut.mp4", "cut.h264"), "cut.mp4", 1, "The input ended early",
        "cut.h264"},
+      {"remux of an AVI with PCM audio", remux("pcm.avi", "pcm.mkv"), "pcm.avi", 0, "pcm.avi", ""},
       {"decodeAudio of MPEG-TS", decodeAudio("secret.ts", "ts.pcm", margin), "secret.ts", 1,
        "Refused to decode secret.ts: it is not an ADTS AAC stream\n", "ts.pcm"},
       {"decodeAudio of damaged frames", decodeAudio("noisy.aac", "noisy.pcm", margin), "noisy.aac",
