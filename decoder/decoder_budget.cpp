@@ -18,6 +18,7 @@ namespace {
 struct PictureBudget {
   std::atomic<int64_t> heldBytes{0};
   std::atomic<int> shares{1};
+  std::atomic<bool> refused{false};
 
   /// Gives up one share; the last one frees the budget.
   void release() {
@@ -78,6 +79,7 @@ int countedGetBuffer2(AVCodecContext* context, AVFrame* frame, int flags) {
   auto* budget = static_cast<PictureBudget*>(context->opaque);
   // A picture sure not to fit is refused before FFmpeg's pool grows by it.
   if (budget->heldBytes + leastPictureBytes(context, frame) > kMaxPictureBytes) {
+    budget->refused = true;
     return AVERROR(ENOMEM);
   }
   const int ret = avcodec_default_get_buffer2(context, frame, flags);
@@ -91,6 +93,7 @@ int countedGetBuffer2(AVCodecContext* context, AVFrame* frame, int flags) {
   }
   if (counted) return 0;
   av_frame_unref(frame);  // counted buffers give their bytes back, the others go to the pool
+  budget->refused = true;
   return AVERROR(ENOMEM);
 }
 
@@ -114,6 +117,11 @@ bool limitPictureMemory(AVCodecContext* context) {
 int64_t pictureBytesHeld(const AVCodecContext* context) {
   const PictureBudget* budget = budgetOf(context);
   return budget != nullptr ? budget->heldBytes.load() : 0;
+}
+
+bool pictureBudgetRefused(const AVCodecContext* context) {
+  const PictureBudget* budget = budgetOf(context);
+  return budget != nullptr && budget->refused;
 }
 
 void freeDecoderContext(AVCodecContext** context) {

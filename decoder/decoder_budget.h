@@ -34,6 +34,9 @@ bool limitPictureMemory(AVCodecContext* context);
 /// Picture bytes the context's decoder holds now (0 without a budget).
 int64_t pictureBytesHeld(const AVCodecContext* context);
 
+/// True once the context's budget has refused a picture.
+bool pictureBudgetRefused(const AVCodecContext* context);
+
 /// avcodec_free_context, then the context's share of its picture budget, if it has
 /// one: pictures still referenced elsewhere keep the budget alive until they go.
 void freeDecoderContext(AVCodecContext** context);

@@ -6,6 +6,7 @@
 #include "decoder/access_unit_check.h"
 #include "decoder/decoder_budget.h"
 #include "decoder/picture_limit.h"
+#include "tools/ffmpeg_handles.h"
 
 namespace qn::tools {
 namespace {
@@ -30,6 +31,17 @@ struct UnitCount {
     return ++nalUnits > kMaxNalUnits;
   }
 };
+
+/// Packets the trial decodes: above the 20 pictures FFmpeg's analysis decodes at most of
+/// an H.264 stream to guess its reordering delay.
+constexpr int kAnalysedPackets = 24;
+
+/// Decodes one packet and takes out every picture it gave.
+void decodeTrialPacket(AVCodecContext* context, AVPacket* packet, AVFrame* picture) {
+  if (avcodec_send_packet(context, packet) < 0) return;
+  while (avcodec_receive_frame(context, picture) == 0) {
+  }
+}
 
 /// The per-stream options of the analysis: every decoder gets the picture limit.
 class AnalysisOptions {
@@ -81,6 +93,35 @@ bool holdsFloodedAccessUnit(AVIOContext* stream, bool hevc) {
   return flooded;
 }
 
+bool outgrowsPictureBudget(AVIOContext* stream, AVCodecID codec) {
+  const AVCodec* decoder = avcodec_find_decoder(codec);
+  Parser parser(av_parser_init(codec));
+  CodecContext context(decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr);
+  Packet packet(av_packet_alloc());
+  Frame picture(av_frame_alloc());
+  if (!parser || !context || !packet || !picture || !limitPictureMemory(context.get())) return false;
+  context->max_pixels = kMaxPicturePixels;
+  if (avcodec_open2(context.get(), decoder, nullptr) < 0) return false;
+  const int64_t start = avio_tell(stream);
+  if (avio_seek(stream, 0, SEEK_SET) < 0) return false;
+  std::vector<uint8_t> block(kBlock + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+  int packets = 0;
+  for (int got; packets < kAnalysedPackets && (got = avio_read(stream, block.data(), kBlock)) > 0;) {
+    for (const uint8_t* at = block.data(); got > 0 && packets < kAnalysedPackets;) {
+      const int used = av_parser_parse2(parser.get(), context.get(), &packet->data, &packet->size,
+                                        at, got, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+      if (used < 0) break;
+      at += used;
+      got -= used;
+      if (packet->size == 0) continue;
+      packets++;
+      decodeTrialPacket(context.get(), packet.get(), picture.get());
+    }
+  }
+  avio_seek(stream, start, SEEK_SET);
+  return pictureBudgetRefused(context.get());
+}
+
 int analyseStreams(AVFormatContext* media) {
   const char* demuxer = media->iformat->name;
   const bool h264 = std::strcmp(demuxer, "h264") == 0;
@@ -89,6 +130,12 @@ int analyseStreams(AVFormatContext* media) {
   // would cost the analysis and every later read what the live decoder refuses.
   if ((h264 || hevc) && media->pb != nullptr && holdsFloodedAccessUnit(media->pb, hevc)) {
     return AVERROR_INVALIDDATA;
+  }
+  // Its decoders hold what the stream's pictures need: a raw stream is first decoded as
+  // far as the analysis goes, under the live decoder's picture budget.
+  if ((h264 || hevc) && media->pb != nullptr &&
+      outgrowsPictureBudget(media->pb, hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264)) {
+    return AVERROR(ENOMEM);
   }
   AnalysisOptions options(media->nb_streams);
   return avformat_find_stream_info(media, options.get());

@@ -13,6 +13,10 @@ namespace qn::tools {
 /// access unit of more than qn::kMaxNalUnits NAL units. 0 or more, or the error.
 int analyseStreams(AVFormatContext* media);
 
+/// True when decoding the first access units of the raw stream of `codec`, as far as the
+/// analysis decodes, takes a decoder past its picture budget; goes back where it was.
+bool outgrowsPictureBudget(AVIOContext* stream, AVCodecID codec);
+
 /// True when the raw H.264 (or H.265) stream holds an access unit of more than
 /// qn::kMaxNalUnits NAL units; reads it from the start, then goes back where it was.
 bool holdsFloodedAccessUnit(AVIOContext* stream, bool hevc);
