@@ -36,6 +36,19 @@ inline int64_t picturesReturned(const AVCodecContext* context) {
 #endif
 }
 
+/// Tells libavcodec 59 (FFmpeg 5.1) that the context's own get_buffer2 may be called
+/// from any thread; from libavcodec 60 on every get_buffer2 must be, and the field is gone.
+inline void markGetBufferThreadSafe(AVCodecContext* context) {
+#if LIBAVCODEC_VERSION_MAJOR < 60
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  context->thread_safe_callbacks = 1;
+#pragma GCC diagnostic pop
+#else
+  (void)context;
+#endif
+}
+
 #if QN_HAS_SUPPORTED_CONFIG
 /// The encoder's list of one kind of supported value, or null when it publishes none.
 template <typename Value>

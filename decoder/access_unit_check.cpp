@@ -59,14 +59,14 @@ AccessUnitCheck checkWholeAccessUnit(const uint8_t* data, size_t size, bool hevc
     check.firstUnitStart = opening == kNoStartCode ? size : startCodeOf(data, opening);
     return check;
   }
-  bool picture = false;
   for (size_t header = first; header != kNoStartCode && header < size;
        header = nextNalHeader(data, size, header)) {
-    if (picture && opensAccessUnit(data, size, header, hevc)) {
+    if (check.holdsPicture && opensAccessUnit(data, size, header, hevc)) {
       check.broken = "holds more than one access unit";
       return check;
     }
-    picture = picture || isPictureNal(data[header], hevc);
+    check.holdsPicture = check.holdsPicture || isPictureNal(data[header], hevc);
+    check.nalUnits++;
   }
   return check;
 }

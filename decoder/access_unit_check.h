@@ -42,11 +42,14 @@ bool holdsSequenceParameterSet(const uint8_t* data, size_t size, bool hevc);
 struct AccessUnitCheck {
   const char* broken = nullptr;  // why the chunk is not one whole access unit; null: looks whole
   size_t firstUnitStart = 0;     // where the first access unit starting in the chunk begins
+  bool holdsPicture = false;     // of a chunk that looks whole: a slice is in it
+  size_t nalUnits = 0;           // of a chunk that looks whole: its NAL units
 };
 
 /// Checks that the chunk starts with a start code and an access-unit-starting NAL
 /// unit and holds no second access-unit start after a picture's slices. A chunk
-/// that stops short of its access unit's end cannot be told from a whole one.
+/// that stops short of its access unit's end cannot be told from a whole one; one
+/// without a slice (parameter sets alone) is no access unit by itself.
 AccessUnitCheck checkWholeAccessUnit(const uint8_t* data, size_t size, bool hevc);
 
 }  // namespace qn

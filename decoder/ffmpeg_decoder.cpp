@@ -5,6 +5,7 @@
 #include "decoder/access_unit_check.h"
 #include "decoder/picture_conversion.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -30,7 +31,7 @@ FFmpegDecoder::~FFmpegDecoder() {
   av_frame_free(&frame);
   av_frame_free(&spareFrame);
   if (parser != nullptr) av_parser_close(parser);
-  avcodec_free_context(&codecContext);
+  qn::freeDecoderContext(&codecContext);
   av_freep(&wholeUnit);
 }
 
@@ -65,6 +66,11 @@ void FFmpegDecoder::setUp(int type) {
 bool FFmpegDecoder::openCodecContext() {
   AVCodecContext* opened = avcodec_alloc_context3(codec);
   if (opened == nullptr) return false;
+  // What one camera stream may hold in pictures is bounded by work, not only per picture.
+  if (!qn::limitPictureMemory(opened)) {
+    avcodec_free_context(&opened);
+    return false;
+  }
   mirrorVariableFrameSize(codec, opened);
   // A stream that declares a huge picture is refused by the decoder itself,
   // before it allocates a picture buffer for it.
@@ -75,10 +81,10 @@ bool FFmpegDecoder::openCodecContext() {
   opened->thread_count = threadCount;
   opened->thread_type = frameThreads ? FF_THREAD_FRAME | FF_THREAD_SLICE : FF_THREAD_SLICE;
   if (avcodec_open2(opened, codec, nullptr) < 0) {
-    avcodec_free_context(&opened);
+    qn::freeDecoderContext(&opened);
     return false;
   }
-  avcodec_free_context(&codecContext);
+  qn::freeDecoderContext(&codecContext);
   codecContext = opened;
   return true;
 }
@@ -112,6 +118,12 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
   while (inputRemaining > 0) {
     int size = 0;
     const uint8_t* input = nextParseInput(whole, &size);
+    // A whole unit's NAL units were counted by its check.
+    if (!whole) size = withinNalBound(input, size);
+    if (size == 0) {
+      refuseHeldPacket(sequence, &outcome);
+      continue;
+    }
     const int used = av_parser_parse2(parser, codecContext, &parsedData, &parsedSize, input, size,
                                       0, 0, 0);
     if (used < 0) {
@@ -122,6 +134,7 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
     }
     inputRemaining -= used;
     inputConsumed += used;
+    if (!whole) countParsed(input, used);
     if (parsedSize > 0) {
       decodeCompletedPacket(sequence, &outcome);
     } else if (used == 0) {
@@ -160,6 +173,13 @@ bool FFmpegDecoder::takeWholeAccessUnit(int sequence, CallOutcome* outcome) {
     }
     return false;
   }
+  // Parameter sets sent on their own wait in the parser for the unit they precede.
+  if (!check.holdsPicture) return false;
+  if (check.nalUnits > qn::kMaxNalUnits) {
+    logRefusedPacket(sequence, outcome);
+    inputRemaining = 0;
+    return false;
+  }
   if (parserHoldsBytes && !finishPartialUnits(sequence, outcome)) return false;
   // FFmpeg reads past a packet's end: the unit is copied into a padded buffer
   // that is kept for the next chunks.
@@ -178,10 +198,53 @@ bool FFmpegDecoder::finishPartialUnits(int sequence, CallOutcome* outcome) {
   if (parsedSize > 0) decodeCompletedPacket(sequence, outcome);
   // The old parser's search for unit ends stopped mid-way; a fresh one starts
   // clean should the chunks fall back to it.
+  useParser(fresh);
+  parserHoldsBytes = false;
+  nalStarts.restart();
+  return true;
+}
+
+int FFmpegDecoder::withinNalBound(const uint8_t* input, int size) const {
+  // The parser takes a large chunk in pieces: a piece it does not take whole is
+  // scanned again in the next one, so each scan is kept short.
+  constexpr int kPiece = 4096;
+  const size_t allowed = qn::kMaxNalUnits - nalUnitsInParser;
+  const size_t piece = static_cast<size_t>(std::min(size, kPiece));
+  return static_cast<int>(nalStarts.headWithin(input, piece, allowed));
+}
+
+void FFmpegDecoder::countParsed(const uint8_t* input, int used) {
+  const size_t started = nalStarts.take(input, static_cast<size_t>(used));
+  // The parser ends a packet where the next one's first start code begins.
+  nalUnitsInParser = parsedSize > 0 ? 0 : nalUnitsInParser + started;
+}
+
+void FFmpegDecoder::refuseHeldPacket(int sequence, CallOutcome* outcome) {
+  logRefusedPacket(sequence, outcome);
+  // The bytes are dropped before the parser would end them as one packet: FFmpeg
+  // splits a completed packet into its NAL units, the H.265 parser too.
+  if (replaceParser()) return;
+  inputRemaining = 0;  // no fresh parser: the rest of the chunk waits for none
+}
+
+bool FFmpegDecoder::replaceParser() {
+  AVCodecParserContext* fresh = av_parser_init(codec->id);
+  if (fresh == nullptr) return false;
+  useParser(fresh);
+  return true;
+}
+
+void FFmpegDecoder::useParser(AVCodecParserContext* fresh) {
   av_parser_close(parser);
   parser = fresh;
-  parserHoldsBytes = false;
-  return true;
+  nalUnitsInParser = 0;
+}
+
+void FFmpegDecoder::logRefusedPacket(int sequence, CallOutcome* outcome) {
+  outcome->completedPacket = true;
+  const int refused = AVERROR_INVALIDDATA;
+  qn::ErrorText error(refused);
+  printD("avcodec_send_packet sequence => %d, error code %d %s", sequence, refused, error.text);
 }
 
 bool FFmpegDecoder::isOversize(int width, int height) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "decoder/decoder_budget.h"
 #include "decoder/picture_limit.h"
 #include "decoder/picture_scaling.h"
 
@@ -101,6 +102,8 @@ class FFmpegDecoder {
   bool parserHoldsBytes = false;        // the parser has taken chunk bytes the way of partial units
   uint8_t* wholeUnit = nullptr;         // a whole access unit's padded copy; grows, never shrinks
   unsigned int wholeUnitCapacity = 0;
+  qn::NalStartCounter nalStarts;        // start codes in the bytes given to the parser
+  size_t nalUnitsInParser = 0;          // NAL units the parser holds towards its next packet
   // The chunk's last bytes, zero-padded: FFmpeg's parsers read up to
   // AV_INPUT_BUFFER_PADDING_SIZE bytes past their input.
   uint8_t paddedTail[2 * AV_INPUT_BUFFER_PADDING_SIZE] = {};
@@ -132,6 +135,21 @@ class FFmpegDecoder {
   bool finishPartialUnits(int sequence, CallOutcome* outcome);
   /// Where the next parse reads and how many bytes it may take, never past the chunk's end.
   const uint8_t* nextParseInput(bool whole, int* size);
+  /// How much of the next parse input the parser may take so that it never holds
+  /// more than qn::kMaxNalUnits NAL units; 0 when it holds that many already.
+  int withinNalBound(const uint8_t* input, int size) const;
+  /// Counts what the parser took of its input; a completed packet leaves it holding none.
+  void countParsed(const uint8_t* input, int used);
+  /// Refuses the packet of too many NAL units that the parser holds: its bytes are
+  /// dropped with a fresh parser, and the call logs the refusal line.
+  void refuseHeldPacket(int sequence, CallOutcome* outcome);
+  /// Puts a fresh parser in place of the current one, which is closed with what it
+  /// holds; false (nothing changed) if none could be made.
+  bool replaceParser();
+  /// Closes the parser with what it holds and puts `fresh` in its place.
+  void useParser(AVCodecParserContext* fresh);
+  /// Logs the refusal line of a packet that never reaches the decoder: too many NAL units.
+  void logRefusedPacket(int sequence, CallOutcome* outcome);
   /// Decodes the packet the parser completed, unless it declares an oversized picture.
   void decodeCompletedPacket(int sequence, CallOutcome* outcome);
   /// Sends the parsed packet and takes one picture out. Returns 0 if a new

@@ -11,6 +11,9 @@
 #   FUZZ_RUNS=n                    stop each target after n inputs (as well)
 #   FUZZ_MAX_LEN=n                 longest input (default 16384, twice the largest
 #                                  seed: longer inputs only run slower)
+# Memory is held to what the library promises, so a memory bomb is a finding:
+# 512 MiB resident (-rss_limit_mb, FUZZ_RSS_LIMIT_MB) and no single allocation over
+# FFmpeg's 256 MiB limit (-malloc_limit_mb, FUZZ_MALLOC_LIMIT_MB).
 # Each target's corpus grows in $build/fuzz-corpus/<target>; a crashing input
 # lands in $build/fuzz-artifacts/<target>-crash-... and fails the script. Inputs
 # that once failed are kept in tests/fuzz/regressions/<target>/ and each target
@@ -22,6 +25,7 @@ build=${FUZZ_BUILD:-build-fuzz}
 seconds=${FUZZ_SECONDS:-120}
 runs=${FUZZ_RUNS:--1}
 max_len=${FUZZ_MAX_LEN:-16384}
+limits=(-rss_limit_mb="${FUZZ_RSS_LIMIT_MB:-512}" -malloc_limit_mb="${FUZZ_MALLOC_LIMIT_MB:-256}")
 jobs=${JOBS:-$(nproc)}
 targets=(${FUZZ_TARGETS:-decoder_fuzzer file_info_fuzzer extract_fuzzer remux_fuzzer
          decode_video_fuzzer decode_audio_fuzzer})
@@ -110,7 +114,7 @@ for target in "${targets[@]}"; do
   regressions=tests/fuzz/regressions/$target
   if [[ -d $regressions ]] && [[ -n $(ls -A "$regressions") ]]; then
     echo "== $target on the kept inputs of $regressions"
-    if ! "$build/bin/$target" -timeout=25 -rss_limit_mb=2048 "$regressions"/* > "$build/$target.log" 2>&1; then
+    if ! "$build/bin/$target" -timeout=25 "${limits[@]}" "$regressions"/* > "$build/$target.log" 2>&1; then
       failed=$((failed + 1))
       tail -60 "$build/$target.log"
       echo "$target: FAILED on a kept input"
@@ -119,7 +123,7 @@ for target in "${targets[@]}"; do
   fi
   echo "== $target for ${seconds} s"
   if "$build/bin/$target" -max_total_time="$seconds" -runs="$runs" -max_len="$max_len" -timeout=25 \
-       -rss_limit_mb=2048 -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
+       "${limits[@]}" -artifact_prefix="$artifacts/$target-" -print_final_stats=1 \
        "$corpus/$target" 2> "$build/$target.log"; then
     passed=$((passed + 1))
     grep -E '^stat::(number_of_executed_units|average_exec_per_sec|new_units_added)' "$build/$target.log" |

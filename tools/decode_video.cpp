@@ -7,6 +7,7 @@
 
 #include "bridge/error_text.h"
 #include "bridge/ffmpeg_compat.h"
+#include "decoder/decoder_budget.h"
 #include "decoder/picture_limit.h"
 #include "tools/ffmpeg_handles.h"
 #include "tools/java_paths.h"
@@ -194,7 +195,10 @@ bool pictureFitsFile(const AVFrame* picture) {
 
 void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket* packet,
                        PictureFiles* files) {
-  const int sent = avcodec_send_packet(context, packet);
+  // A packet of more NAL units than a live decoder takes is refused before FFmpeg splits it.
+  const bool flooded = packet != nullptr && nalUnitsIn(packet->data, size_t(packet->size),
+                                                       kMaxNalUnits) > kMaxNalUnits;
+  const int sent = flooded ? AVERROR_INVALIDDATA : avcodec_send_packet(context, packet);
   if (sent < 0) {
     TOOL_LOGF("Error sending a packet for decoding: %s\n", ErrorText(sent).text);
     return;

@@ -8,6 +8,7 @@
 #include "tools/ffmpeg_handles.h"
 #include "tools/java_paths.h"
 #include "tools/picked_file.h"
+#include "tools/stream_analysis.h"
 #include "tools/stream_copy.h"
 #include "tools/tool_log.h"
 #include "tools/tool_output.h"
@@ -35,7 +36,7 @@ bool openInput(const char* input, const char* output, PickedMedia* source) {
   if (outputIsInput(source->file().identity(), output)) return false;
   // Without the analysis, some demuxers (Matroska with B-frames, FLV) give packets no
   // decoding times, which the muxer refuses, and skip streams of unknown rate (MPEG-TS, ADTS).
-  status = avformat_find_stream_info(source->get(), nullptr);
+  status = analyseStreams(source->get());
   if (status < 0) {
     logFailure("avformat_find_stream_info失败：%s", status);
     return false;

@@ -11,13 +11,16 @@ extern "C" {
 #include <libavutil/frame.h>
 }
 
+#include "decoder/decoder_budget.h"
+
 namespace qn::tools {
 
 struct InputContextCloser {
   void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 };
+/// Frees a codec context, and its picture budget when it has one.
 struct CodecContextFreer {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+  void operator()(AVCodecContext* context) const { qn::freeDecoderContext(&context); }
 };
 struct FrameFreer {
   void operator()(AVFrame* frame) const { av_frame_free(&frame); }

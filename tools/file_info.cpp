@@ -3,6 +3,7 @@
 #include "bridge/error_text.h"
 #include "tools/java_paths.h"
 #include "tools/picked_file.h"
+#include "tools/stream_analysis.h"
 #include "tools/tool_log.h"
 #include "tools/tools.h"
 
@@ -30,7 +31,7 @@ void printFileInfo(const char* path) {
   PickedMedia input;
   int ret = input.open(path);
   if (input.file().refused()) return;  // its line is logged
-  if (ret >= 0) ret = avformat_find_stream_info(input.get(), nullptr);
+  if (ret >= 0) ret = analyseStreams(input.get());
   if (ret < 0) {
     TOOL_LOG(ErrorText(ret).text);
     return;

@@ -29,7 +29,8 @@ inline bool openParsingDecoder(AVCodecID codec, Parser* parser, CodecContext* co
     TOOL_LOG("Could not allocate avCodecContext\n");
     return false;
   }
-  if (avcodec_open2(context->get(), decoder, nullptr) < 0) {
+  // A stream's pictures may hold no more memory than a live decoder's.
+  if (!limitPictureMemory(context->get()) || avcodec_open2(context->get(), decoder, nullptr) < 0) {
     TOOL_LOG("Could not open avCodec\n");
     return false;
   }

@@ -7,6 +7,7 @@
 #include "tools/ffmpeg_handles.h"
 #include "tools/java_paths.h"
 #include "tools/picked_file.h"
+#include "tools/stream_analysis.h"
 #include "tools/stream_copy.h"
 #include "tools/tool_log.h"
 #include "tools/tool_output.h"
@@ -69,7 +70,7 @@ int openInput(const char* input, const char* output, PickedMedia* source) {
     return status;
   }
   if (outputIsInput(source->file().identity(), output)) return AVERROR(EINVAL);
-  status = avformat_find_stream_info(source->get(), nullptr);
+  status = analyseStreams(source->get());
   if (status < 0) {
     TOOL_LOG("Failed to retrieve input stream information");
     return status;

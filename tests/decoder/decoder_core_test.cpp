@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <iterator>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -22,10 +24,12 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <malloc.h>
 
 #include "bridge/bridge.h"
 #include "bridge/ffmpeg_compat.h"
 #include "decoder/access_unit_check.h"
+#include "decoder/decoder_budget.h"
 #include "decoder/ffmpeg_decoder.h"
 #include "tests/bridge/fake_jvm.h"
 #include "tests/support/media.h"
@@ -886,6 +890,202 @@ INSTANTIATE_TEST_SUITE_P(H264AndH265, BrokenPromise,
                          [](const auto& info) {
                            return std::string(info.param == AV_CODEC_ID_H264 ? "H264" : "H265");
                          });
+
+// ---- Work bounds: what one packet and one decoder may hold ----
+
+/// `count` copies of one NAL unit, start code included.
+std::vector<uint8_t> repeatedNal(const std::vector<uint8_t>& nal, size_t count) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(nal.size() * count);
+  for (size_t i = 0; i < count; i++) bytes.insert(bytes.end(), nal.begin(), nal.end());
+  return bytes;
+}
+
+/// A 640x360 camera stream: the sound pictures that follow each hostile input.
+EncodedStream soundStream(AVCodecID codec) { return cameraStream(codec, 0, 640, 360, 10); }
+
+/// One picture, then about 800,000 filler NAL units.
+std::vector<uint8_t> pictureAndFillers(AVCodecID codec) {
+  std::vector<uint8_t> bytes = soundStream(codec).accessUnits[0];
+  const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
+  bytes.insert(bytes.end(), filler.begin(), filler.end());
+  return bytes;
+}
+
+/// The filler bomb in 1,400-byte chunks.
+std::vector<std::vector<uint8_t>> fillerBomb(AVCodecID codec) {
+  return cutInto(pictureAndFillers(codec), 1400);
+}
+
+/// The filler bomb as one chunk: an access unit that looks whole.
+std::vector<std::vector<uint8_t>> fillerBombWhole(AVCodecID codec) {
+  return {pictureAndFillers(codec)};
+}
+
+/// One 4 MiB chunk of access unit delimiters only.
+std::vector<std::vector<uint8_t>> delimitersOnly(AVCodecID codec) {
+  const auto delimiter = codec == AV_CODEC_ID_H264 ? std::vector<uint8_t>{0, 0, 1, 0x09, 0xf0}
+                                                   : std::vector<uint8_t>{0, 0, 1, 0x46, 0x01, 0x50};
+  return {repeatedNal(delimiter, (4u << 20) / delimiter.size())};
+}
+
+/// 4096x4096 4:4:4 10-bit pictures that each stay a reference (16 of them).
+std::vector<std::vector<uint8_t>> manyLargeReferences(AVCodecID codec) {
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = recipe.height = 4096;
+  recipe.frames = 5;
+  recipe.gopSize = 250;
+  recipe.solidY = 90;
+  recipe.pixelFormat = AV_PIX_FMT_YUV444P10LE;
+  recipe.encoderParams = "ref=16";
+  return cutInto(encodeStream(recipe).bytes, 1400);
+}
+
+/// Nothing hostile.
+std::vector<std::vector<uint8_t>> nothing(AVCodecID) { return {}; }
+
+/// A real 4096x4096 8-bit 4:2:0 stream keeping 8 reference pictures.
+EncodedStream largeStream(AVCodecID codec) {
+  StreamSpec recipe;
+  recipe.codec = codec;
+  recipe.width = recipe.height = 4096;
+  recipe.frames = 10;
+  recipe.gopSize = 250;
+  recipe.encoderParams = "ref=8";
+  return encodeStream(recipe);
+}
+
+struct WorkCase {
+  const char* name;
+  AVCodecID codec;
+  std::vector<std::vector<uint8_t>> (*hostile)(AVCodecID);  // chunks fed first
+  EncodedStream (*sound)(AVCodecID);                         // then this, one unit per chunk
+  bool whole;         // whole access units switched on for every chunk
+  bool refused;       // the hostile chunks give the refusal line
+  long maxGrowthMiB;  // growth of the peak resident size, the whole row
+};
+
+void PrintTo(const WorkCase& c, std::ostream* out) { *out << c.name; }
+
+/// What one row did, reported from its child process.
+struct WorkOutcome {
+  long growthMiB = -1;
+  int refusals = 0;      // refusal lines logged
+  int soundPictures = 0; // pictures of the sound stream shown, each equal to the reference's
+  int wrongPictures = 0; // pictures after the hostile chunks that are none of the reference's
+  long heldMiB = 0;      // most picture memory the decoder held
+};
+
+class WorkBounds : public IllegalInput, public ::testing::WithParamInterface<WorkCase> {
+ protected:
+  /// Feeds the hostile chunks, then the sound stream, in a child process as the app sets it up.
+  WorkOutcome run(const WorkCase& c, const std::vector<std::vector<uint8_t>>& hostile,
+                  const EncodedStream& sound, const std::vector<Picture>& reference) {
+    const ChildReport child = runInChild([&] {
+      limitFfmpegAllocations();
+      malloc_trim(0);  // pages the parent freed would hide this row's growth
+      resetPeakResident();  // nor is the parent's peak (its encoding) this row's
+      const long before = peakResidentKiB();
+      auto decoder = makeDecoder(typeOf(c.codec));
+      WorkOutcome outcome;
+      int64_t held = 0;
+      auto decode = [&](const std::vector<uint8_t>& chunk, int sequence) {
+        decoder->setWholeAccessUnits(c.whole);
+        const AVFrame* frame = decoder->decode(const_cast<uint8_t*>(chunk.data()),
+                                               int(chunk.size()), sequence);
+        held = std::max(held, pictureBytesHeld(decoder->context()));
+        return frame;
+      };
+      for (size_t i = 0; i < hostile.size(); i++) decode(hostile[i], int(i));
+      int seen = picturesReceived(*decoder);
+      size_t next = 0;
+      for (const auto& unit : sound.accessUnits) {
+        const AVFrame* frame = decode(unit, 1000);
+        if (frame == nullptr || picturesReceived(*decoder) == seen) continue;
+        seen = picturesReceived(*decoder);
+        while (next < reference.size() && !samePicture(frame, reference[next])) next++;
+        if (next == reference.size()) {
+          outcome.wrongPictures++;
+          next = 0;
+        } else {
+          outcome.soundPictures++;
+        }
+      }
+      const std::string refusal = "avcodec_send_packet sequence => ";
+      for (const std::string& line : lines()) outcome.refusals += line.rfind(refusal, 0) == 0;
+      outcome.growthMiB = (peakResidentKiB() - before) / 1024;
+      outcome.heldMiB = long(held >> 20);
+      return std::to_string(outcome.growthMiB) + " " + std::to_string(outcome.refusals) + " " +
+             std::to_string(outcome.soundPictures) + " " + std::to_string(outcome.wrongPictures) +
+             " " + std::to_string(outcome.heldMiB);
+    });
+    WorkOutcome outcome;
+    if (!child.exited) return outcome;
+    std::istringstream(child.text) >> outcome.growthMiB >> outcome.refusals >>
+        outcome.soundPictures >> outcome.wrongPictures >> outcome.heldMiB;
+    return outcome;
+  }
+
+  /// Peak resident size of this process (VmHWM) since the last resetPeakResident.
+  static long peakResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
+    }
+    return -1;
+  }
+  /// Starts the peak resident size again from the present one.
+  static void resetPeakResident() { std::ofstream("/proc/self/clear_refs") << "5"; }
+};
+
+TEST_P(WorkBounds, AHostileInputCostsNoMoreThanItsBoundAndTheNextSoundPictureDecodes) {
+  const WorkCase& c = GetParam();
+  const auto hostile = c.hostile(c.codec);
+  const EncodedStream sound = c.sound(c.codec);
+  const auto reference = referenceDecode(sound.bytes, c.codec);
+  ASSERT_EQ(reference.size(), sound.accessUnits.size());
+  const WorkOutcome outcome = run(c, hostile, sound, reference);
+  ASSERT_GE(outcome.growthMiB, 0) << "the child crashed or hung";
+  EXPECT_LE(outcome.growthMiB, c.maxGrowthMiB);
+  EXPECT_LE(outcome.heldMiB, qn::kMaxPictureBytes >> 20);
+  EXPECT_EQ(outcome.refusals > 0, c.refused) << outcome.refusals << " refusal lines";
+  EXPECT_EQ(outcome.wrongPictures, 0);
+  // Every picture of the sound stream, but the one the parser's framing holds.
+  EXPECT_GE(outcome.soundPictures, int(reference.size()) - (c.whole ? 0 : 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hostile, WorkBounds,
+    ::testing::Values(
+        WorkCase{"H264FillerBomb", AV_CODEC_ID_H264, fillerBomb, soundStream, false, true, 96},
+        WorkCase{"H265FillerBomb", AV_CODEC_ID_HEVC, fillerBomb, soundStream, false, true, 96},
+        WorkCase{"H264FillerBombWholeChunk", AV_CODEC_ID_H264, fillerBombWhole, soundStream,
+                 true, true, 96},
+        WorkCase{"H265FillerBombWholeChunk", AV_CODEC_ID_HEVC, fillerBombWhole, soundStream,
+                 true, true, 96},
+        WorkCase{"H264DelimitersOnlyWholeChunk", AV_CODEC_ID_H264, delimitersOnly, soundStream,
+                 true, true, 96},
+        WorkCase{"H265DelimitersOnlyWholeChunk", AV_CODEC_ID_HEVC, delimitersOnly, soundStream,
+                 true, true, 96},
+        WorkCase{"H264ManyLargeReferences", AV_CODEC_ID_H264, manyLargeReferences, soundStream,
+                 false, true, 320},
+        WorkCase{"H264Real4096x4096", AV_CODEC_ID_H264, nothing, largeStream, true, false, 448}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WholeUnitCheck, TakesOnlyAChunkThatHoldsAPicture) {
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    const bool hevc = codec == AV_CODEC_ID_HEVC;
+    const std::vector<uint8_t> delimiters = delimitersOnly(codec)[0];
+    const AccessUnitCheck check = checkWholeAccessUnit(delimiters.data(), delimiters.size(), hevc);
+    EXPECT_EQ(check.broken, nullptr);
+    EXPECT_FALSE(check.holdsPicture);
+    const std::vector<uint8_t> unit = soundStream(codec).accessUnits[0];
+    const AccessUnitCheck picture = checkWholeAccessUnit(unit.data(), unit.size(), hevc);
+    EXPECT_TRUE(picture.holdsPicture);
+    EXPECT_EQ(picture.nalUnits, nalTypes(unit, hevc).size());
+  }
+}
 
 // ---- Exact cropping and FFmpeg's send/receive contract ----
 

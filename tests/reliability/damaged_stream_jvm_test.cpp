@@ -4,6 +4,7 @@
 // size, and pictures are correct again from the first key frame after damage.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 extern "C" {
@@ -12,6 +13,7 @@ extern "C" {
 
 #include "tests/support/jvm.h"
 #include "tests/support/media.h"
+#include "tests/support/stream_edits.h"
 
 namespace qn::testing {
 namespace {
@@ -166,6 +168,32 @@ TEST_F(DamagedStreams, OneByteAndSixteenMegabyteChunks) {
   ASSERT_TRUE(whole.feed(huge, &last));
   EXPECT_EQ(last.width, 176);
   EXPECT_EQ(last.height, 144);
+}
+
+TEST_F(DamagedStreams, FloodsOfFillerNalUnitsAreRefusedAndTheNextPicturesShow) {
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    const EncodedStream stream = cameraStream(640, 360, kGop, codec);
+    const std::vector<Picture> clean = referenceDecode(stream.bytes, codec);
+    // One picture, then 800,000 filler NAL units (H.264 type 12, H.265 type 38), the
+    // stream again after them; in 1,400-byte chunks as a network delivers them.
+    std::vector<uint8_t> bytes = stream.accessUnits[0];
+    const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
+    bytes.insert(bytes.end(), filler.begin(), filler.end());
+    bytes.insert(bytes.end(), stream.bytes.begin(), stream.bytes.end());
+    takeJavaLines();
+    JavaStreamDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 2);
+    BitmapBytes last;
+    for (const auto& chunk : cutInto(bytes, 1400)) decoder.feed(chunk, &last);
+    EXPECT_TRUE(last.bytes == toBitmapBytes(clean[clean.size() - 2])) << avcodec_get_name(codec);
+    const std::vector<std::string> lines = takeJavaLines();
+    const std::string refusal =
+        "error code -1094995529 Invalid data found when processing input";
+    EXPECT_GE(std::count_if(lines.begin(), lines.end(),
+                            [&](const std::string& line) {
+                              return line.find(refusal) != std::string::npos;
+                            }),
+              97);  // one per 8,192 NAL units
+  }
 }
 
 TEST_F(DamagedStreams, ResolutionChangesAtKeyFramesResizeTheBitmaps) {

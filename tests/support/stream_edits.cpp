@@ -1,5 +1,7 @@
 #include "tests/support/stream_edits.h"
 
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 namespace qn::testing {
@@ -256,6 +258,24 @@ std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCo
     // Offsets count pairs of luma columns in 4:2:0; none at the top or bottom.
     for (int offset : {left / 2, right / 2, 0, 0}) out.ue(static_cast<uint32_t>(offset));
   });
+}
+
+std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count) {
+  const std::vector<uint8_t> filler = codec == AV_CODEC_ID_H264
+                                          ? std::vector<uint8_t>{0, 0, 1, 0x0c, 0x80}
+                                          : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
+  std::vector<uint8_t> bytes;
+  bytes.reserve(filler.size() * count);
+  for (size_t i = 0; i < count; i++) bytes.insert(bytes.end(), filler.begin(), filler.end());
+  return bytes;
+}
+
+std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size) {
+  std::vector<std::vector<uint8_t>> chunks;
+  for (size_t at = 0; at < bytes.size(); at += size) {
+    chunks.emplace_back(bytes.begin() + at, bytes.begin() + std::min(bytes.size(), at + size));
+  }
+  return chunks;
 }
 
 }  // namespace qn::testing

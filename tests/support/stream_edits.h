@@ -30,4 +30,11 @@ std::vector<uint8_t> withDeclaredSize(const std::vector<uint8_t>& stream, AVCode
 std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCodecID codec,
                                         int left, int right);
 
+/// `count` filler data NAL units (H.264 type 12, H.265 type 38), five bytes each: a
+/// flood of NAL units that makes no picture.
+std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count);
+
+/// The bytes in chunks of `size` (the last one shorter), as a network delivers them.
+std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size);
+
 }  // namespace qn::testing

@@ -16,6 +16,7 @@
 #include <functional>
 
 #include "tests/support/android_log.h"
+#include "tests/support/stream_edits.h"
 #include "tests/tools/container_media.h"
 #include "bridge/bridge.h"
 #include "bridge/error_text.h"
@@ -332,6 +333,61 @@ TEST_F(PickedFile, AContainerDeclaringFiftyMillionSamplesStaysWithinTheAllocatio
     const Isolated run = runIsolated([&] { return tool.run(input, path("huge.mkv")); });
     ASSERT_TRUE(run.exited) << tool.name;
     EXPECT_LT(run.peakGrowthKiB, 256 * 1024) << tool.name;  // 2.8 GB without the limit
+  }
+}
+
+TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameBytes) {
+  struct Input {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    const char* refusal;  // what a line of the log holds
+    long maxGrowthMiB = 96;
+  };
+  std::vector<Input> inputs;
+  // 4096 x 4096 4:4:4 10-bit pictures that all stay references (96 MiB each): the
+  // analysis would hold 8 of them; a trial decode under the picture budget refuses it.
+  StreamSpec recipe;
+  recipe.width = recipe.height = 4096;
+  recipe.frames = 5;
+  recipe.solidY = 90;
+  recipe.pixelFormat = AV_PIX_FMT_YUV444P10LE;
+  recipe.encoderParams = "ref=16";
+  inputs.push_back({"references.h264", encodeStream(recipe).bytes, "", 320});
+  for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
+    const bool h264 = codec == AV_CODEC_ID_H264;
+    const EncodedStream stream = cameraStream(codec, 0, 640, 360, 8);
+    // One picture, 800,000 filler NAL units (H.264 type 12, H.265 type 38), the stream.
+    std::vector<uint8_t> flood = stream.accessUnits[0];
+    const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
+    flood.insert(flood.end(), filler.begin(), filler.end());
+    flood.insert(flood.end(), stream.bytes.begin(), stream.bytes.end());
+    inputs.push_back({h264 ? "flood.h264" : "flood.h265", flood,
+                      "Invalid data found when processing input"});
+    // Parameter sets declaring 8192 x 8192 pictures: the stream analysis decodes none.
+    inputs.push_back({h264 ? "declared-8k.h264" : "declared-8k.h265",
+                      withDeclaredSize(stream.bytes, codec, 8192, 8192), ""});
+  }
+  for (const Input& input : inputs) {
+    ASSERT_TRUE(writeFile(path(input.name), input.bytes));
+    std::vector<std::pair<std::string, std::function<int()>>> runs;
+    for (const OpeningTool& tool : kOpeningTools) {
+      runs.emplace_back(tool.name, [&] { return tool.run(path(input.name), path("work.mkv")); });
+    }
+    if (std::string(input.name).find(".h264") != std::string::npos) {
+      runs.emplace_back("decodeVideo", [&] {
+        return tools::decodeVideo(path(input.name).c_str(), path("work").c_str());
+      });
+    }
+    for (const auto& [tool, call] : runs) {
+      SCOPED_TRACE(std::string(input.name) + " " + tool);
+      const Isolated run = runIsolated(call);
+      ASSERT_TRUE(run.exited);
+      // 6.6 GB, 10 GB, 170-312 MB and 830 MB for these without the bounds.
+      EXPECT_LT(run.peakGrowthKiB, input.maxGrowthMiB * 1024);
+      EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(), [&](const std::string& line) {
+        return line.find(input.refusal) != std::string::npos;
+      })) << ::testing::PrintToString(run.log);
+    }
   }
 }
 
