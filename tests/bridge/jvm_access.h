@@ -1,7 +1,7 @@
 // Test helpers for the JVM suites: local references that delete themselves,
 // the library's exported C++ functions as loaded by Java, the process's
-// standard output and error captured around a few calls, and a fixture that
-// records the decoder's lines.
+// standard output and error captured around a few calls, a fixture that
+// records the decoder's lines, and the decoder's settings called through Java.
 #pragma once
 
 #include <dlfcn.h>
@@ -102,5 +102,60 @@ class RecordedJvmTest : public ::testing::Test {
   void TearDown() override { EXPECT_EQ(takeException(env), ""); }
   JNIEnv* env = nullptr;
 };
+
+/// Calls a static void setting of FFmpegDecoder with the handle and one or two more arguments.
+inline void callSetting(JNIEnv* env, const char* name, const char* signature, jlong handle,
+                        jvalue a, jvalue b = {}) {
+  jclass decoderClass = env->FindClass("com/quarn/iot/corvasdk/core/decode/FFmpegDecoder");
+  ASSERT_NE(decoderClass, nullptr);
+  jmethodID method = env->GetStaticMethodID(decoderClass, name, signature);
+  ASSERT_NE(method, nullptr) << name;
+  jvalue args[3];
+  args[0].j = handle;
+  args[1] = a;
+  args[2] = b;
+  env->CallStaticVoidMethodA(decoderClass, method, args);
+  EXPECT_EQ(takeException(env), "") << name;
+  env->DeleteLocalRef(decoderClass);
+}
+
+/// An int argument of callSetting.
+inline jvalue intValue(int v) {
+  jvalue value{};
+  value.i = v;
+  return value;
+}
+
+/// A boolean argument of callSetting.
+inline jvalue boolValue(bool on) {
+  jvalue value{};
+  value.z = on ? JNI_TRUE : JNI_FALSE;
+  return value;
+}
+
+/// FFmpegDecoder.setOutputSize(handle, width, height) through Java.
+inline void setOutputSize(JNIEnv* env, jlong handle, int width, int height) {
+  callSetting(env, "setOutputSize", "(JII)V", handle, intValue(width), intValue(height));
+}
+
+/// FFmpegDecoder.setKeyFramesOnly(handle, on) through Java.
+inline void setKeyFramesOnly(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setKeyFramesOnly", "(JZ)V", handle, boolValue(on));
+}
+
+/// FFmpegDecoder.setThreads(handle, count) through Java.
+inline void setThreads(JNIEnv* env, jlong handle, int count) {
+  callSetting(env, "setThreads", "(JI)V", handle, intValue(count));
+}
+
+/// FFmpegDecoder.setFrameThreads(handle, on) through Java.
+inline void setFrameThreads(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setFrameThreads", "(JZ)V", handle, boolValue(on));
+}
+
+/// FFmpegDecoder.setWholeAccessUnits(handle, on) through Java.
+inline void setWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
+  callSetting(env, "setWholeAccessUnits", "(JZ)V", handle, boolValue(on));
+}
 
 }  // namespace qn::testing

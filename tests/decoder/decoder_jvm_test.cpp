@@ -76,17 +76,6 @@ std::vector<uint8_t> croppedBitmapBytes(const Picture& picture, int width, int h
   return out;
 }
 
-/// FFmpegDecoder.setWholeAccessUnits(handle, on) through Java.
-void javaSetWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
-  jclass decoderClass = env->FindClass("com/quarn/iot/corvasdk/core/decode/FFmpegDecoder");
-  ASSERT_NE(decoderClass, nullptr);
-  jmethodID method = env->GetStaticMethodID(decoderClass, "setWholeAccessUnits", "(JZ)V");
-  ASSERT_NE(method, nullptr);
-  env->CallStaticVoidMethod(decoderClass, method, handle, jboolean{on});
-  EXPECT_EQ(takeException(env), "");
-  env->DeleteLocalRef(decoderClass);
-}
-
 class DecoderBinding : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -579,7 +568,7 @@ TEST_F(DecoderBinding, AThrowWhileReportingAnExceptionIsClearedToo) {
 // ---- Pixel correctness ----
 
 TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
-  javaSetWholeAccessUnits(env, 0, true);  // handle 0 is ignored
+  setWholeAccessUnits(env, 0, true);  // handle 0 is ignored
   EXPECT_EQ(takeJavaLines(), Lines{});
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
     StreamSpec recipe;
@@ -592,7 +581,7 @@ TEST_F(DecoderBinding, EveryBitmapHoldsI420ToAbgrOfTheIndependentDecode) {
     ASSERT_EQ(reference.size(), 8u);
     for (bool whole : {false, true}) {
       JavaDecoder decoder(codec == AV_CODEC_ID_H264 ? 1 : 0);
-      javaSetWholeAccessUnits(env, decoder.handle(), whole);
+      setWholeAccessUnits(env, decoder.handle(), whole);
       std::vector<BitmapBytes> bitmaps;
       for (size_t i = 0; i < stream.accessUnits.size(); i++) {
         LocalRef bitmap(env, decode(decoder, stream.accessUnits[i], int(i), false));

@@ -22,54 +22,6 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-/// Calls a static void native of FFmpegDecoder with the handle and one or two more arguments.
-void callSetting(JNIEnv* env, const char* name, const char* signature, jlong handle, jvalue a,
-                 jvalue b = {}) {
-  jclass decoderClass = env->FindClass("com/quarn/iot/corvasdk/core/decode/FFmpegDecoder");
-  ASSERT_NE(decoderClass, nullptr);
-  jmethodID method = env->GetStaticMethodID(decoderClass, name, signature);
-  ASSERT_NE(method, nullptr) << name;
-  jvalue args[3];
-  args[0].j = handle;
-  args[1] = a;
-  args[2] = b;
-  env->CallStaticVoidMethodA(decoderClass, method, args);
-  EXPECT_EQ(takeException(env), "") << name;
-  env->DeleteLocalRef(decoderClass);
-}
-
-jvalue intValue(int v) {
-  jvalue value{};
-  value.i = v;
-  return value;
-}
-
-jvalue boolValue(bool on) {
-  jvalue value{};
-  value.z = on ? JNI_TRUE : JNI_FALSE;
-  return value;
-}
-
-void setOutputSize(JNIEnv* env, jlong handle, int width, int height) {
-  callSetting(env, "setOutputSize", "(JII)V", handle, intValue(width), intValue(height));
-}
-
-void setKeyFramesOnly(JNIEnv* env, jlong handle, bool on) {
-  callSetting(env, "setKeyFramesOnly", "(JZ)V", handle, boolValue(on));
-}
-
-void setThreads(JNIEnv* env, jlong handle, int count) {
-  callSetting(env, "setThreads", "(JI)V", handle, intValue(count));
-}
-
-void setFrameThreads(JNIEnv* env, jlong handle, bool on) {
-  callSetting(env, "setFrameThreads", "(JZ)V", handle, boolValue(on));
-}
-
-void setWholeAccessUnits(JNIEnv* env, jlong handle, bool on) {
-  callSetting(env, "setWholeAccessUnits", "(JZ)V", handle, boolValue(on));
-}
-
 /// The create() type of a codec.
 int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 
