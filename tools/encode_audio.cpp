@@ -7,6 +7,7 @@
 #include "tools/ffmpeg_handles.h"
 #include "tools/java_paths.h"
 #include "tools/tool_log.h"
+#include "tools/tool_output.h"
 #include "tools/tool_test_hooks.h"
 #include "tools/tools.h"
 #include "tools/written_file.h"
@@ -157,11 +158,10 @@ int encodeAudio(const char* outputPath) {
     TOOL_LOG("Could not open codec\n");
     return 1;
   }
-  WrittenFile output(outputPath, "wbe");
-  if (!output) {
-    TOOL_LOGF("Could not open %s\n", outputPath);
-    return 1;
-  }
+  // The stream is written beside its name and takes the name only when whole.
+  OutputFiles made;
+  WrittenFile output(createStdioOutput(&made, outputPath, "Could not open %s\n"), outputPath);
+  if (!output) return 1;
   Packet packet(av_packet_alloc());
   if (!packet) {
     TOOL_LOG("could not allocate the packet\n");
@@ -177,7 +177,8 @@ int encodeAudio(const char* outputPath) {
     return 1;
   }
   const bool encoded = encodeTone(context.get(), frame.get(), packet.get(), output.get());
-  return encoded && wroteWholeStream(&output) ? 0 : 1;
+  if (!encoded || !wroteWholeStream(&output)) return 1;
+  return made.keep() ? 0 : 1;
 }
 
 }  // namespace qn::tools

@@ -5,6 +5,7 @@
 #include "tools/java_paths.h"
 #include "tools/test_pattern.h"
 #include "tools/tool_log.h"
+#include "tools/tool_output.h"
 #include "tools/tool_test_hooks.h"
 #include "tools/tools.h"
 #include "tools/written_file.h"
@@ -106,11 +107,10 @@ int encodeVideo(const char* output) {
     TOOL_LOGF("Could not open codec: %s\n", ErrorText(opened).text);
     return 1;
   }
-  WrittenFile file(output, "wbe");
-  if (!file) {
-    TOOL_LOGF("Could not open %s\n", output);
-    return 1;
-  }
+  // The stream is written beside its name and takes the name only when whole.
+  OutputFiles made;
+  WrittenFile file(createStdioOutput(&made, output, "Could not open %s\n"), output);
+  if (!file) return 1;
   Frame picture(av_frame_alloc());
   if (!picture) {
     TOOL_LOG("Could not allocate video frame\n");
@@ -124,7 +124,8 @@ int encodeVideo(const char* output) {
   const PatternRun run = encodePattern(context.get(), picture.get(), packet.get(), file.get());
   if (!run.finished) return 1;
   const bool drained = encodeVideoFrame(context.get(), nullptr, packet.get(), file.get());
-  return run.whole && drained && wroteWholeStream(&file) ? 0 : 1;
+  if (!run.whole || !drained || !wroteWholeStream(&file)) return 1;
+  return made.keep() ? 0 : 1;
 }
 
 }  // namespace qn::tools

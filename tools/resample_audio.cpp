@@ -14,6 +14,7 @@ extern "C" {
 #include "tools/java_paths.h"
 #include "tools/pcm_names.h"
 #include "tools/tool_log.h"
+#include "tools/tool_output.h"
 #include "tools/tool_test_hooks.h"
 #include "tools/tools.h"
 #include "tools/written_file.h"
@@ -155,6 +156,16 @@ int convertAndWrite(Conversion& c, int inputSamples) {
   return 0;
 }
 
+/// Bytes the file comes to at most: every source block and one more for the tail the
+/// flush returns, at the destination rate, rounded up.
+int64_t destinationBytes() {
+  const int64_t blocks = static_cast<int64_t>(kToneSeconds * kSourceRate) / kBlockSamples + 2;
+  const int64_t samples =
+      av_rescale_rnd(blocks * kBlockSamples, kDestinationRate, kSourceRate, AV_ROUND_UP);
+  return samples * layoutChannelCount(kDestinationLayout) *
+         av_get_bytes_per_sample(kDestinationFormat);
+}
+
 /// Converts blocks until ten seconds of tone are done, then flushes what the resampler holds.
 int convertTone(Conversion& c, int sourceChannels) {
   do {
@@ -168,11 +179,14 @@ int convertTone(Conversion& c, int sourceChannels) {
 
 }  // namespace
 
-int resampleAudio(const char* outputPath) {
+int resampleAudioLeaving(const char* outputPath, int64_t freeSpaceMargin) {
   TOOL_LOG(outputPath);
-  WrittenFile output(outputPath, "wbe", kDestinationWriteFailure);
-  if (!output) {
-    TOOL_LOGF("Could not open destination file %s\n", outputPath);
+  // The PCM is written beside its name and takes the name only when whole.
+  OutputFiles made;
+  WrittenFile output(createStdioOutput(&made, outputPath, "Could not open destination file %s\n"),
+                     outputPath, kDestinationWriteFailure);
+  if (!output) return 1;
+  if (!leavesFreeSpace(fileno(output.get()), outputPath, destinationBytes(), freeSpaceMargin)) {
     return 1;
   }
   Resampler resampler(swr_alloc());
@@ -203,13 +217,17 @@ int resampleAudio(const char* outputPath) {
                         0.0};
   if (convertTone(conversion, sourceChannels) < 0) return 1;
   // A file that is not whole must not end in the success line.
-  if (!output.close()) return 1;
+  if (!output.close() || !made.keep()) return 1;
   TOOL_LOGF(
       "Resampling succeeded. Play the output file with the command:\n"
       "ffplay -f %s -channel_layout %lli -channels %d -ar %d %s\n",
       pcmFormatName(kDestinationFormat), static_cast<long long>(kDestinationLayout),
       destinationChannels, kDestinationRate, outputPath);
   return 0;
+}
+
+int resampleAudio(const char* outputPath) {
+  return resampleAudioLeaving(outputPath, kFreeSpaceMargin);
 }
 
 }  // namespace qn::tools

@@ -5,6 +5,8 @@
 #include "tools/java_paths.h"
 #include "tools/test_pattern.h"
 #include "tools/tool_log.h"
+#include "tools/tool_output.h"
+#include "tools/tool_test_hooks.h"
 #include "tools/tools.h"
 #include "tools/written_file.h"
 
@@ -57,13 +59,14 @@ int scalePictures(SwsContext* scaler, Image& source, Image& destination, int pic
   return file.close() ? pictureBytes : AVERROR(EIO);
 }
 
-/// Opens the output, creates the scaler and images, and writes all pictures; the status.
-int scaleToFile(const char* path, int width, int height) {
-  WrittenFile file(path, "wbe", kDestinationWriteFailure);
-  if (!file) {
-    TOOL_LOGF("Could not open destination file %s\n", path);
-    return AVERROR(EINVAL);
-  }
+/// Opens the output, creates the scaler and images, and writes all pictures, leaving
+/// `freeSpaceMargin` free on the output's file system; the status.
+int scaleToFile(const char* path, int width, int height, int64_t freeSpaceMargin) {
+  // The pictures are written beside their name, which they take only when all are whole.
+  OutputFiles made;
+  WrittenFile file(createStdioOutput(&made, path, "Could not open destination file %s\n"), path,
+                   kDestinationWriteFailure);
+  if (!file) return AVERROR(EINVAL);
   ScaleContext scaler(sws_getContext(kSourceWidth, kSourceHeight, kSourceFormat, width, height,
                                      kDestinationFormat, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!scaler) {
@@ -88,7 +91,11 @@ int scaleToFile(const char* path, int width, int height) {
     TOOL_LOG("Could not allocate destination image\n");
     return status;
   }
+  if (!leavesFreeSpace(fileno(file.get()), path, int64_t{status} * kPictures, freeSpaceMargin)) {
+    return AVERROR(ENOSPC);
+  }
   status = scalePictures(scaler.get(), source, destination, status, file);
+  if (status >= 0 && !made.keep()) status = AVERROR(EIO);
   if (status >= 0) {
     TOOL_LOGF("Scaling succeeded. Play the output file with the command:\nffplay -f rawvideo "
               "-pix_fmt %s -video_size %dx%d %s\n",
@@ -109,13 +116,15 @@ bool destinationSize(int* width, int* height) {
 
 }  // namespace
 
-int scaleVideo(const char* output) {
+int scaleVideoLeaving(const char* output, int64_t freeSpaceMargin) {
   int width = 0;
   int height = 0;
   if (!destinationSize(&width, &height)) return 1;
   TOOL_LOG(output);
-  return scaleToFile(output, width, height) < 0 ? 1 : 0;
+  return scaleToFile(output, width, height, freeSpaceMargin) < 0 ? 1 : 0;
 }
+
+int scaleVideo(const char* output) { return scaleVideoLeaving(output, kFreeSpaceMargin); }
 
 }  // namespace qn::tools
 

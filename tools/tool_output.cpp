@@ -141,6 +141,18 @@ int openOutputAsFile(AVFormatContext* output, const char* path) {
   return output->io_open(output, &output->pb, path, AVIO_FLAG_WRITE, nullptr);
 }
 
+FILE* createStdioOutput(OutputFiles* files, const char* name, const char* openFailure) {
+  const int descriptor = files->create(name);
+  // The input itself, or no regular file, is refused with its own line (EINVAL).
+  if (descriptor < 0 && errno == EINVAL) return nullptr;
+  FILE* file = descriptor < 0 ? nullptr : fdopen(descriptor, "wb");
+  if (file == nullptr) {
+    if (descriptor >= 0) ::close(descriptor);
+    TOOL_LOGF(openFailure, name);
+  }
+  return file;
+}
+
 bool outputIsInput(const FileIdentity& input, const char* output) {
   if (!sameFile(input, identityOf(output))) return false;
   TOOL_LOGF("Refused to write %s: it is the input file\n", output);

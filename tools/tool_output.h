@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,9 @@ extern "C" {
 
 namespace qn::tools {
 
-/// Free space that decodeVideo and decodeAudio leave on the output's file system: they
-/// stop (answer 1) before a write would bring it under this.
+/// Free space that the tools writing megabytes (decodeVideo, decodeAudio, resampleAudio,
+/// scaleVideo) leave on the output's file system: they stop (answer 1) before a write
+/// would bring it under this.
 inline constexpr int64_t kFreeSpaceMargin = 64 * 1024 * 1024;
 
 /// The files one tool call writes. Each is made as a new file beside its name (the name
@@ -26,6 +28,8 @@ inline constexpr int64_t kFreeSpaceMargin = 64 * 1024 * 1024;
 class OutputFiles {
  public:
   explicit OutputFiles(const FileIdentity& input) : input_(input) {}
+  /// The files of a tool that reads no file (a generating tool).
+  OutputFiles() = default;
   ~OutputFiles();
   OutputFiles(const OutputFiles&) = delete;
   OutputFiles& operator=(const OutputFiles&) = delete;
@@ -57,6 +61,11 @@ class OutputFiles {
 /// io_open (OutputFiles::serve); muxers that open their own files are left to do so.
 /// Names are plain local paths whatever they hold: no protocol is ever used. 0 or the error.
 int openOutputAsFile(AVFormatContext* output, const char* path);
+
+/// Makes the new file for `name` (OutputFiles::create) as a stdio stream for writing: the
+/// stream, or null after the refusal line of the input or a non-file, or else after
+/// `openFailure`, the tool's own open-failure line (a format that takes the name).
+FILE* createStdioOutput(OutputFiles* files, const char* name, const char* openFailure);
 
 /// True (after one log line) when the file at `output` is the input file.
 bool outputIsInput(const FileIdentity& input, const char* output);

@@ -24,6 +24,11 @@ void decodeVideoPacket(AVCodecContext* context, AVFrame* picture, const AVPacket
                        PictureFiles* files);
 /// True when the picture's memory holds the 8-bit 4:2:0 planes a .yuv picture file takes.
 bool pictureFitsFile(const AVFrame* picture);
+
+/// scaleVideo, answering 1 without scaling when its file would leave less than
+/// `freeSpaceMargin` bytes free on its file system.
+int scaleVideoLeaving(const char* output, int64_t freeSpaceMargin);
+
 /// Sends one picture (null drains) and writes every packet the encoder returns to output;
 /// false when the encoder refused the picture or failed.
 bool encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket* packet,
@@ -34,6 +39,10 @@ bool encodeVideoFrame(AVCodecContext* context, const AVFrame* picture, AVPacket*
 /// decodeAudio, stopping (answer 1) before the output would leave less than
 /// `freeSpaceMargin` bytes free on its file system.
 int decodeAudioLeaving(const char* input, const char* output, int64_t freeSpaceMargin);
+
+/// resampleAudio, answering 1 without converting when its file would leave less than
+/// `freeSpaceMargin` bytes free on its file system.
+int resampleAudioLeaving(const char* output, int64_t freeSpaceMargin);
 
 // ---- Inner rules of the audio encoder. ----
 

@@ -12,19 +12,20 @@ namespace qn::tools {
 /// The short-write line of the tools that answer 1 for a file not written whole.
 inline constexpr const char* kDestinationWriteFailure = "Could not write destination file %s\n";
 
-/// A file a tool writes, opened with fopen. Closing it (explicitly, or when the holder
-/// goes) logs one line naming the file if any write to it failed (a full disk): stdio
-/// keeps the error, so the writers need not check every fwrite.
+/// A file a tool writes with stdio (a new file that OutputFiles made). Closing it
+/// (explicitly, or when the holder goes) logs one line naming the file if any write to it
+/// failed (a full disk): stdio keeps the error, so the writers need not check every fwrite.
 class WrittenFile {
  public:
-  /// `failureLine` is a format that takes the path.
-  WrittenFile(const char* path, const char* mode, const char* failureLine = "Could not write %s\n")
-      : path_(path), failureLine_(failureLine), file_(fopen(path, mode)) {}
-  /// Writes into an open descriptor, which it takes over; `path` names it in the line.
+  /// Writes into an open descriptor, which it takes over; `path` names it in the line, a
+  /// format (`failureLine`) that takes the path.
   WrittenFile(int descriptor, const char* path, const char* failureLine = "Could not write %s\n")
       : path_(path), failureLine_(failureLine), file_(fdopen(descriptor, "wb")) {
     if (file_ == nullptr) ::close(descriptor);
   }
+  /// Writes into an open stream (null: none), which it takes over; `path` names it in the line.
+  WrittenFile(FILE* file, const char* path, const char* failureLine = "Could not write %s\n")
+      : path_(path), failureLine_(failureLine), file_(file) {}
   ~WrittenFile() { close(); }
   WrittenFile(const WrittenFile&) = delete;
   WrittenFile& operator=(const WrittenFile&) = delete;

@@ -1,7 +1,12 @@
-// Every tool that writes a file, given the full device: the line that names the file,
-// no success line or playback hint, and the result each tool promises.
+// Every tool that writes a file, given the full device or storage that takes no more: the
+// device is refused, a write that fails is named, the result is 1, no success line or
+// playback hint is logged, and nothing is left in the output's place.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 const std::string kFull = "/dev/full";
+const std::string kRefusedDevice = "Refused to write /dev/full: it is not a regular file\n";
 
 /// Number of lines that start with the text.
 size_t linesStartingWith(const Lines& lines, const std::string& text) {
@@ -22,18 +28,21 @@ size_t linesStartingWith(const Lines& lines, const std::string& text) {
   return count;
 }
 
-/// Runs a one-path tool on the full device; checks its result, that the log starts with
-/// the path and ends with `lastLine`, and returns the log.
-Lines runOnFullDevice(int (*tool)(const char*), int result, const std::string& lastLine) {
-  takeAndroidLog();
-  EXPECT_EQ(tool(kFull.c_str()), result);
-  const Lines lines = takeToolLog();
-  EXPECT_GE(lines.size(), 2u);
-  if (lines.size() < 2) return lines;
-  EXPECT_EQ(lines.front(), kFull);
-  EXPECT_EQ(lines.back(), lastLine);
-  return lines;
-}
+/// A tool that writes one file it makes itself, and how it names a file not written whole.
+struct GeneratingTool {
+  const char* name;
+  int (*run)(const char* output);
+  const char* writeFailure;  // the line before the path
+  const char* successStart;  // the start of its success line ("" when it has none)
+};
+
+const GeneratingTool kGeneratingTools[] = {
+    {"encodeVideo", tools::encodeVideo, "Could not write ", ""},
+    {"encodeAudio", tools::encodeAudio, "Could not write ", ""},
+    {"resampleAudio", tools::resampleAudio, "Could not write destination file ",
+     "Resampling succeeded"},
+    {"scaleVideo", tools::scaleVideo, "Could not write destination file ", "Scaling succeeded"},
+};
 
 TEST(FullDevice, DecodeAudioRefusesToWriteADeviceAndGivesNoPlaybackHint) {
   const std::string input = makeTempDir("full-device") + "/tone.aac";
@@ -43,23 +52,64 @@ TEST(FullDevice, DecodeAudioRefusesToWriteADeviceAndGivesNoPlaybackHint) {
   takeAndroidLog();
   EXPECT_EQ(tools::decodeAudio(input.c_str(), kFull.c_str()), 1);
   // Its output is made beside the name and renamed over it: never over a device.
-  EXPECT_EQ(takeToolLog(), (Lines{input, kFull, "Refused to write /dev/full: it is not a regular file\n"}));
+  EXPECT_EQ(takeToolLog(), (Lines{input, kFull, kRefusedDevice}));
 }
 
-TEST(FullDevice, EncodeAudioNamesTheFileOnce) {
-  EXPECT_EQ(runOnFullDevice(tools::encodeAudio, 1, "Could not write /dev/full\n").size(), 2u);
+TEST(FullDevice, GeneratingToolsRefuseToWriteADevice) {
+  for (const GeneratingTool& tool : kGeneratingTools) {
+    takeAndroidLog();
+    EXPECT_EQ(tool.run(kFull.c_str()), 1) << tool.name;
+    EXPECT_EQ(takeToolLog(), (Lines{kFull, kRefusedDevice})) << tool.name;
+  }
 }
 
-TEST(FullDevice, EncodeVideoEncodesEveryPictureThenNamesTheFileOnce) {
-  const Lines lines = runOnFullDevice(tools::encodeVideo, 1, "Could not write /dev/full\n");
-  EXPECT_EQ(linesStartingWith(lines, "Could not"), 1u);
-  EXPECT_EQ(linesStartingWith(lines, "Send frame "), 25u);
+/// Runs a generating tool in a child process whose files may not grow beyond 4 KiB
+/// (SIGXFSZ ignored, so the write that would pass it fails): its answer and its log.
+std::pair<int, Lines> runWithFilesOfAtMost4KiB(const GeneratingTool& tool,
+                                               const std::string& output) {
+  const ChildReport child = runInChild([&] {
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit bound{4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &bound);
+    takeAndroidLog();
+    std::string report = std::to_string(tool.run(output.c_str()));
+    for (const std::string& line : takeToolLog()) report += '\0' + line;
+    return report;
+  });
+  Lines fields;
+  size_t at = 0;
+  for (size_t end; (end = child.text.find('\0', at)) != std::string::npos; at = end + 1) {
+    fields.push_back(child.text.substr(at, end - at));
+  }
+  fields.push_back(child.text.substr(at));
+  const int answer = child.exited ? std::atoi(fields[0].c_str()) : -1;
+  return {answer, Lines(fields.begin() + 1, fields.end())};
 }
 
-TEST(FullDevice, ResampleAudioAnswersOneWithoutTheSuccessLine) {
-  const Lines lines =
-      runOnFullDevice(tools::resampleAudio, 1, "Could not write destination file /dev/full\n");
-  EXPECT_EQ(linesStartingWith(lines, "Resampling succeeded"), 0u);
+TEST(FullDevice, AFileTheStorageCannotHoldIsNamedAnsweredOneAndLeavesTheOldFile) {
+  const std::string dir = makeTempDir("full-storage");
+  for (const GeneratingTool& tool : kGeneratingTools) {
+    SCOPED_TRACE(tool.name);
+    // A file of the name is there: a failed call leaves it as it was, and nothing beside it.
+    const std::string output = dir + "/" + tool.name + ".out";
+    const std::vector<uint8_t> old{'o', 'l', 'd'};
+    ASSERT_TRUE(writeFile(output, old));
+    const auto [answer, lines] = runWithFilesOfAtMost4KiB(tool, output);
+    EXPECT_EQ(answer, 1);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines.front(), output);
+    EXPECT_EQ(lines.back(), tool.writeFailure + output + "\n");
+    EXPECT_EQ(linesStartingWith(lines, "Could not"), 1u);
+    if (*tool.successStart) {
+      EXPECT_EQ(linesStartingWith(lines, tool.successStart), 0u);
+    }
+    if (tool.run == tools::encodeVideo) {
+      EXPECT_EQ(linesStartingWith(lines, "Send frame "), 25u);
+    }
+    EXPECT_EQ(readFile(output), old);
+    std::filesystem::remove(output);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+  }
 }
 
 }  // namespace
