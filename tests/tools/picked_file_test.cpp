@@ -571,6 +571,7 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   const int held = open((d + "held.mp4").c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_GE(held, 0);
   std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(held), d + "link.mkv");
+  std::filesystem::create_symlink("/proc/self/fd/" + std::to_string(held), d + "link.pcm");
 
   const auto remux = [](std::string in, std::string out) {
     return [in, out] { return tools::remux(in.c_str(), out.c_str()); };
@@ -583,6 +584,12 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   };
   const auto decodeAudio = [](std::string in, std::string out, int64_t margin) {
     return [in, out, margin] { return tools::decodeAudioLeaving(in.c_str(), out.c_str(), margin); };
+  };
+  const auto generate = [](int (*tool)(const char*), std::string out) {
+    return [tool, out] { return tool(out.c_str()); };
+  };
+  const auto generateLeaving = [](int (*tool)(const char*, int64_t), std::string out, int64_t margin) {
+    return [tool, out, margin] { return tool(out.c_str(), margin); };
   };
   const int64_t margin = tools::kFreeSpaceMargin;
   const int64_t noRoom = int64_t{1} << 60;  // more than any disk has free
@@ -626,6 +633,14 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
        "Refused to write fifo-out.mkv" + notAFile, ""},
       {"remux onto a link to an open file", remux("secret.mp4", "link.mkv"), "held.mp4", 0,
        "link.mkv", ""},
+      {"encodeVideo into a FIFO", generate(tools::encodeVideo, "fifo-out.mkv"), "", 1,
+       "Refused to write fifo-out.mkv" + notAFile, ""},
+      {"encodeAudio into a directory", generate(tools::encodeAudio, "sub"), "", 1,
+       "Refused to write sub" + notAFile, ""},
+      {"scaleVideo into a device", generate(tools::scaleVideo, "/dev/null"), "", 1,
+       "Refused to write /dev/null" + notAFile, ""},
+      {"resampleAudio onto a link to an open file", generate(tools::resampleAudio, "link.pcm"),
+       "held.mp4", 0, "Resampling succeeded", ""},
       // Storage bounded.
       {"remux of data handed out 64 times", remux("repeating.mp4", "r.mkv"), "repeating.mp4", 1,
        "Refused to copy repeating.mp4: its packets hold more bytes than the file\n", "r.mkv"},
@@ -637,6 +652,13 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
       {"decodeAudio without free space", decodeAudio("tone2.aac", "room.pcm", noRoom), "tone2.aac",
        1, "Stopped writing room.pcm: the storage would keep less than " +
               std::to_string(noRoom >> 20) + " MiB free\n", "room.pcm"},
+      {"scaleVideo without free space", generateLeaving(tools::scaleVideoLeaving, "room.rgb", noRoom),
+       "", 1, "Stopped writing room.rgb: the storage would keep less than " +
+                  std::to_string(noRoom >> 20) + " MiB free\n", "room.rgb"},
+      {"resampleAudio without free space",
+       generateLeaving(tools::resampleAudioLeaving, "room3.pcm", noRoom), "", 1,
+       "Stopped writing room3.pcm: the storage would keep less than " +
+           std::to_string(noRoom >> 20) + " MiB free\n", "room3.pcm"},
       // 0 means whole.
       {"remux of a cut MP4", remux("cut.mp4", "cut.mkv"), "cut.mp4", 1, "The input is damaged",
        "cut.mkv"},
@@ -683,6 +705,9 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   EXPECT_EQ(fingerprint(d + "link.mkv").rfind("type", 0), std::string::npos);
   EXPECT_EQ(readMedia(d + "named.mkv").packets.size(), 1u);
   EXPECT_FALSE(readMedia(d + "link.mkv").packets.empty());
+  EXPECT_FALSE(std::filesystem::is_symlink(d + "link.pcm"));
+  EXPECT_EQ(readFile(d + "link.pcm").size() % 6, 0u);  // whole 3-channel s16 sample frames
+  EXPECT_GT(readFile(d + "link.pcm").size(), 6u * 44100 * 10 - 6u * 1024);
 }
 
 // ---- Outputs: local files that can hold the stream ----
