@@ -260,18 +260,10 @@ struct DecodeResult {
   bool keepPending = false;  // createBitmap failed: its exception goes to the Java caller
 };
 
-/// Decodes one pinned chunk and writes the newest picture into `reuse` if it can
-/// take it, else into a new bitmap.
-DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* bytes, jsize length,
-                         jint sequence, jobject reuse) {
+/// Writes the picture into `reuse` if it can take it, else into a new bitmap.
+DecodeResult bitmapOfPicture(JNIEnv* env, FFmpegDecoder& decoder, const AVFrame* frame,
+                             jobject reuse) {
   DecodeResult result;
-  const AVFrame* frame = decoder.decode(bytes, length, sequence);
-  if (exceptionAt(env, "decode")) return result;
-  if (frame == nullptr) {
-    // A call that only dropped units (key frames only) is no failure.
-    if (!decoder.lastCallWasSkipped()) printD("decode fail stop convertToBitmap");
-    return result;
-  }
   // The picture's own size: pictures held back across a size change arrive
   // after the codec context has taken the new size.
   const int width = frame->width;
@@ -302,6 +294,32 @@ DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* byt
   return result;
 }
 
+/// Decodes one pinned chunk and writes the newest picture into `reuse` if it can
+/// take it, else into a new bitmap.
+DecodeResult decodeChunk(JNIEnv* env, FFmpegDecoder& decoder, unsigned char* bytes, jsize length,
+                         jint sequence, jobject reuse) {
+  const AVFrame* frame = decoder.decode(bytes, length, sequence);
+  if (exceptionAt(env, "decode")) return {};
+  if (frame == nullptr) {
+    // A call that only dropped units (key frames only) is no failure.
+    if (!decoder.lastCallWasSkipped()) printD("decode fail stop convertToBitmap");
+    return {};
+  }
+  return bitmapOfPicture(env, decoder, frame, reuse);
+}
+
+/// The bitmap of a call's result: a createBitmap failure leaves its exception for
+/// the Java caller; any other pending exception came from a log method and is
+/// reported here, the bitmap then dropped.
+jobject finishCall(JNIEnv* env, const DecodeResult& result, const char* step) {
+  if (result.keepPending) return nullptr;
+  if (exceptionAt(env, step)) {
+    if (result.bitmap != nullptr) env->DeleteLocalRef(result.bitmap);
+    return nullptr;
+  }
+  return result.bitmap;
+}
+
 /// The body of decode and decodeInto: `reuse` is the app's bitmap to write into, or null.
 jobject decodeCall(JNIEnv* env, jlong handle, jbyteArray data, jint sequence, jboolean detail,
                    jobject reuse) {
@@ -320,14 +338,7 @@ jobject decodeCall(JNIEnv* env, jlong handle, jbyteArray data, jint sequence, jb
 
   const DecodeResult result = decodeChunk(env, *decoder, chunk.data(), length, sequence, reuse);
   chunk.release();
-  // A createBitmap failure leaves its exception for the Java caller; any other
-  // pending exception came from a log method and is reported here.
-  if (result.keepPending) return nullptr;
-  if (exceptionAt(env, "ReleaseByteArrayElements")) {
-    if (result.bitmap != nullptr) env->DeleteLocalRef(result.bitmap);
-    return nullptr;
-  }
-  return result.bitmap;
+  return finishCall(env, result, "ReleaseByteArrayElements");
 }
 
 }  // namespace
@@ -389,6 +400,15 @@ JNIEXPORT void JNICALL DECODER_METHOD(setKeyFramesOnly)(JNIEnv* /*env*/, jclass 
 JNIEXPORT void JNICALL DECODER_METHOD(setThreads)(JNIEnv* /*env*/, jclass /*caller*/, jlong handle,
                                                   jint count) {
   if (handle != 0) fromHandle(handle)->setThreads(count);
+}
+
+JNIEXPORT jobject JNICALL DECODER_METHOD(drain)(JNIEnv* env, jclass /*caller*/, jlong handle,
+                                                jobject reuse) {
+  if (handle == 0) return nullptr;
+  FFmpegDecoder* decoder = fromHandle(handle);
+  const AVFrame* frame = decoder->drain();
+  if (exceptionAt(env, "drain") || frame == nullptr) return nullptr;
+  return finishCall(env, bitmapOfPicture(env, *decoder, frame, reuse), "drain");
 }
 
 JNIEXPORT void JNICALL DECODER_METHOD(setFrameThreads)(JNIEnv* /*env*/, jclass /*caller*/,

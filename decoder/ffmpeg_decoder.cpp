@@ -98,6 +98,7 @@ AVFrame* FFmpegDecoder::decode(unsigned char* data, int length, int sequence) {
 
   lastCallSkipped = false;
   chunkSeen = true;
+  lastSequence = sequence;
   inputData = data;
   inputRemaining = length;
   inputConsumed = 0;
@@ -373,6 +374,38 @@ void FFmpegDecoder::applyThreadSettings() {
   } else if (!openCodecContext()) {
     printD("threads %d not taken: the decoder could not be opened", threadCount);
   }
+}
+
+AVFrame* FFmpegDecoder::drain() {
+  if (!ready) return nullptr;
+  lastCallSkipped = false;
+  CallOutcome outcome;
+  // The unit the parser holds is ended as at a stream's end, then decoded.
+  if (parserHoldsBytes) finishPartialUnits(lastSequence, &outcome);
+  const bool drained = mayHoldPictures() && drainCodec();
+  return outcome.receivedPicture || drained ? frame : nullptr;
+}
+
+bool FFmpegDecoder::mayHoldPictures() const {
+  const bool frameThreadsAtWork =
+      (codecContext->active_thread_type & FF_THREAD_FRAME) != 0 && codecContext->thread_count > 1;
+  return frameThreadsAtWork || codecContext->has_b_frames > 0;
+}
+
+bool FFmpegDecoder::drainCodec() {
+  bool received = false;
+  if (avcodec_send_packet(codecContext, nullptr) == 0) {
+    while (avcodec_receive_frame(codecContext, spareFrame) == 0) {
+      av_frame_unref(frame);
+      av_frame_move_ref(frame, spareFrame);
+      received = true;
+    }
+  }
+  // A drained codec takes packets again only once flushed, and without its
+  // reference pictures: the units before the next key frame would be damaged.
+  avcodec_flush_buffers(codecContext);
+  skippedSinceKeyFrame = true;
+  return received;
 }
 
 void FFmpegDecoder::setOutputSize(int width, int height) {

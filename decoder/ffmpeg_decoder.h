@@ -65,6 +65,12 @@ class FFmpegDecoder {
   void setFrameThreads(bool on);
   static constexpr int kMaxThreads = 16;
 
+  /// Gives up what the decoder holds back while the stream pauses: the unit the
+  /// parser waits to end, pictures kept for reordering or by frame threads. Returns
+  /// the newest of them, or null when none was held. When the decoder had to be
+  /// drained to its end, decoding resumes at the next key frame.
+  AVFrame* drain();
+
   /// What is wrong with a picture the binding is about to convert.
   enum class PictureFault { kNone, kOversize, kNoPlanes, kNoLineSizes, kLineSizesTooShort };
   /// Checks a picture once before any bitmap is made. `newUnsupportedFormat` is
@@ -119,6 +125,7 @@ class FFmpegDecoder {
   bool reopenAtKeyFrame = false;        // thread settings wait for the next key frame
   int threadCount = 1;
   bool frameThreads = false;
+  int lastSequence = 0;                 // the sequence of the last chunk, for drain's lines
 
   /// What the packets of one call gave.
   struct CallOutcome {
@@ -165,6 +172,11 @@ class FFmpegDecoder {
   bool openCodecContext();
   /// Takes the thread settings now (before the first chunk) or at the next key frame.
   void applyThreadSettings();
+  /// True if the codec may hold pictures back: frame threads at work, or reordering.
+  bool mayHoldPictures() const;
+  /// Ends the stream for the codec and takes out every picture it held, the newest
+  /// staying in `frame`; then the codec starts afresh at the next key frame.
+  bool drainCodec();
 };
 
 /// Mirrors the codec's variable-frame-size capability (bit 16) into the context's flags.

@@ -25,6 +25,7 @@ TEST(Exports, TheDynamicSymbolsAreExactlyTheContract) {
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_decode",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_decodeInto",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_destroy",
+      "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_drain",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setWholeAccessUnits",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setOutputSize",
       "Java_com_quarn_iot_corvasdk_core_decode_FFmpegDecoder_setKeyFramesOnly",

@@ -185,7 +185,7 @@ TEST_F(GridSettings, KeyFramesOnlyShowsKeyPicturesAndResumesWithoutADamagedPictu
   }
 }
 
-TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySay) {
+TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySayAndADrainGivesUpTheHeldOnes) {
   struct Case {
     AVCodecID codec;
     std::string params;
@@ -216,23 +216,33 @@ TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySay) {
     setWholeAccessUnits(env, decoder.handle(), true);
     setFrameThreads(env, decoder.handle(), c.frameThreads);
     setThreads(env, decoder.handle(), c.threads);
-    takeJavaLines();
-    int firstPictureCall = -1;
-    int pictures = 0;
-    for (int call = 0; call < int(stream.accessUnits.size()); call++) {
-      const auto& unit = stream.accessUnits[call];
-      LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
-      if (!bitmap) continue;
-      if (firstPictureCall < 0) firstPictureCall = call;
-      const int index = call - firstPictureCall;
-      EXPECT_EQ(call - index, c.delay) << name;
-      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index]))
-          << name << " picture " << index;
-      pictures++;
+    // Twice: after a drain the decoder takes the stream again from its key frame.
+    for (int round = 0; round < 2; round++) {
+      takeJavaLines();
+      int firstPictureCall = -1;
+      int pictures = 0;
+      for (int call = 0; call < int(stream.accessUnits.size()); call++) {
+        const auto& unit = stream.accessUnits[call];
+        LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+        if (!bitmap) continue;
+        if (firstPictureCall < 0) firstPictureCall = call;
+        const int index = call - firstPictureCall;
+        EXPECT_EQ(call - index, c.delay) << name;
+        EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index]))
+            << name << " picture " << index;
+        pictures++;
+      }
+      EXPECT_EQ(firstPictureCall, c.delay) << name;
+      EXPECT_EQ(pictures, 12 - c.delay) << name;
+      // The pause: the pictures held back come out, the newest last.
+      takeJavaLines();
+      LocalRef held(env, javaDrain(decoder.handle(), nullptr));
+      EXPECT_EQ(bool(held), c.delay > 0) << name;
+      if (held) {
+        EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[11])) << name;
+      }
+      EXPECT_EQ(takeJavaLines(), Lines{}) << name;
     }
-    EXPECT_EQ(firstPictureCall, c.delay) << name;
-    EXPECT_EQ(pictures, 12 - c.delay) << name;
-    takeJavaLines();
   }
   // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4 at
   // once, then one call late, every picture still the one-thread picture.
@@ -257,11 +267,48 @@ TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySay) {
     shownAt.push_back(call);
   }
   EXPECT_EQ(shownAt, (std::vector<int>{0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11}));
+  LocalRef held(env, javaDrain(decoder.handle(), nullptr));
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[11]));
+  // Resumed mid-group after the drain: units 7-9 go without a picture or a line,
+  // the key frame (10) starts again one call late.
+  takeJavaLines();
+  for (int unit = 7; unit < 12; unit++) {
+    const auto& bytes = stream.accessUnits[unit];
+    LocalRef bitmap(env, javaDecode(decoder.handle(), bytes.data(), bytes.size(), unit, false));
+    const Lines lines = takeJavaLines();
+    if (unit < 10) {
+      EXPECT_EQ(lines, Lines{}) << "unit " << unit;
+    }
+    ASSERT_EQ(bool(bitmap), unit == 11) << "unit " << unit;
+    if (bitmap) {
+      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[10]));
+    }
+  }
+  LocalRef last(env, javaDrain(decoder.handle(), nullptr));
+  ASSERT_TRUE(last);
+  EXPECT_TRUE(readBitmap(env, last.get()).bytes == toBitmapBytes(reference[11]));
   takeJavaLines();
   for (int count : {0, -1, 17}) {
     setThreads(env, decoder.handle(), count);
     EXPECT_EQ(takeJavaLines(), Lines{"D:threads " + std::to_string(count) + " refused: 1 to 16"});
   }
+  // Chunks as they come: the parser holds each unit until the next one starts. A
+  // drain gives that unit's picture, and the stream goes on without a key frame.
+  JavaDecoder chunks(1);
+  for (int unit = 0; unit < 12; unit++) {
+    if (unit == 8) {
+      LocalRef held(env, javaDrain(chunks.handle(), nullptr));
+      ASSERT_TRUE(held);
+      EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[7]));
+    }
+    const auto& bytes = stream.accessUnits[unit];
+    LocalRef bitmap(env, javaDecode(chunks.handle(), bytes.data(), bytes.size(), unit, false));
+    if (unit == 0) continue;
+    ASSERT_TRUE(bitmap) << "unit " << unit;
+    EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[unit - 1])) << "unit " << unit;
+  }
+  takeJavaLines();
 }
 
 }  // namespace

@@ -180,6 +180,17 @@ jobject javaDecodeInto(jlong handle, const uint8_t* data, size_t size, int seque
   return bitmap;
 }
 
+jobject javaDrain(jlong handle, jobject reuse) {
+  JNIEnv* env = jniEnv();
+  jclass decoder = findClass(env, kDecoderClass);
+  jmethodID drain = staticMethod(env, decoder, "drain",
+                                 "(JLandroid/graphics/Bitmap;)Landroid/graphics/Bitmap;");
+  jobject bitmap = env->CallStaticObjectMethod(decoder, drain, handle, reuse);
+  env->ExceptionCheck();
+  env->DeleteLocalRef(decoder);
+  return bitmap;
+}
+
 void javaDestroy(jlong handle) {
   JNIEnv* env = jniEnv();
   jclass decoder = findClass(env, kDecoderClass);

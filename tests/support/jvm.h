@@ -43,6 +43,8 @@ jobject javaDecode(jlong handle, const uint8_t* data, size_t size, int sequence,
 /// FFmpegDecoder.decodeInto(...) through Java from a byte range, with the app's bitmap `reuse`.
 jobject javaDecodeInto(jlong handle, const uint8_t* data, size_t size, int sequence, bool detail,
                        jobject reuse);
+/// FFmpegDecoder.drain(handle, reuse) through Java.
+jobject javaDrain(jlong handle, jobject reuse);
 /// FFmpegDecoder.destroy(handle) through Java.
 void javaDestroy(jlong handle);
 

@@ -72,12 +72,15 @@ public final class GridBench {
             Lane lane = lanes[d] = new Lane();
             lane.callNanos = new long[calls];
             long handle = handles[d];
-            // The decoders' calls are spread over the 40 ms, as independent cameras are.
+            // The decoders' calls are spread over the 40 ms, and each joins its camera at
+            // another point of the stream, as a wall of independent cameras does: their key
+            // frames (a whole picture's work even on key-frames-only tiles) do not coincide.
             long offset = d * FRAME_NANOS / decoders;
+            int joinAt = d * units.length / decoders;
             workers[d] = new Thread(() -> {
                 try {
                     ready.await();
-                    play(handle, units, calls, start + offset, lane, done);
+                    play(handle, units, joinAt, calls, start + offset, lane, done);
                 } catch (Throwable t) {
                     lane.failure = t;
                 }
@@ -113,10 +116,11 @@ public final class GridBench {
     }
 
     /**
-     * Feeds `calls` access units at 25 per second from `start`, looping over the stream; then
+     * Feeds `calls` access units at 25 per second from `start`, beginning at unit `joinAt` and
+     * looping over the stream (units before the first key frame go unseen); then
      * waits at `done` with its bitmaps still held, where the resident size is read.
      */
-    private static void play(long handle, byte[][] units, int calls, long start, Lane lane,
+    private static void play(long handle, byte[][] units, int joinAt, int calls, long start, Lane lane,
                              CyclicBarrier done) throws Exception {
         Bitmap shown = null;
         Bitmap spare = null;
@@ -125,7 +129,7 @@ public final class GridBench {
             long wait = due - System.nanoTime();
             if (wait > 0) Thread.sleep(wait / 1_000_000, (int) (wait % 1_000_000));
             long before = System.nanoTime();
-            Bitmap picture = FFmpegDecoder.decodeInto(handle, units[call % units.length], call, false, spare);
+            Bitmap picture = FFmpegDecoder.decodeInto(handle, units[(joinAt + call) % units.length], call, false, spare);
             lane.callNanos[call] = System.nanoTime() - before;
             lane.calls++;
             // Late: the call ended after its picture's 40 ms were over.

@@ -69,6 +69,15 @@ public final class FFmpegDecoder {
      */
     public static native void setFrameThreads(long handle, boolean on);
 
+    /**
+     * Gives up what the decoder holds back while the stream pauses (the last unit of a chunk stream,
+     * pictures kept for reordering or by frame threads): the newest of them as a bitmap, into reuse
+     * if it fits as for decodeInto, or null when none was held. When frame threads are at work or
+     * the stream reorders pictures, the decoder is drained to its end, and decoding then resumes at the next key frame (calls before it return null
+     * without a line). 0 is ignored.
+     */
+    public static native Bitmap drain(long handle, Bitmap reuse);
+
     /** Deletes the decoder behind the handle; 0 is ignored. */
     public static native void destroy(long handle);
 
