@@ -1,8 +1,14 @@
 #include "tests/support/stream_edits.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace qn::testing {
 namespace {
@@ -196,7 +202,87 @@ std::vector<uint8_t> withEditedSps(const std::vector<uint8_t>& stream, AVCodecID
   return out;
 }
 
+/// The parameter set NAL units (H.264 SPS and PPS, H.265 VPS, SPS and PPS) of an access
+/// unit, each behind a four-byte start code.
+std::vector<uint8_t> parameterSets(const std::vector<uint8_t>& unit, AVCodecID codec) {
+  std::vector<uint8_t> sets;
+  for (size_t i = 0; i + 3 < unit.size(); i++) {
+    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
+    const int type = codec == AV_CODEC_ID_H264 ? unit[i + 3] & 0x1f : (unit[i + 3] >> 1) & 0x3f;
+    const bool set = codec == AV_CODEC_ID_H264 ? type == 7 || type == 8 : type >= 32 && type <= 34;
+    if (!set) continue;
+    size_t end = i + 3;
+    while (end + 3 <= unit.size() && !(unit[end] == 0 && unit[end + 1] == 0 && unit[end + 2] <= 1)) end++;
+    if (end + 3 > unit.size()) end = unit.size();
+    sets.insert(sets.end(), {0, 0, 0, 1});
+    sets.insert(sets.end(), unit.begin() + static_cast<std::ptrdiff_t>(i + 3),
+                unit.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  return sets;
+}
+
+/// True when the access unit holds an IDR (H.264 type 5) or IRAP (H.265 16-23) slice.
+bool holdsKeyPicture(const std::vector<uint8_t>& unit, AVCodecID codec) {
+  for (size_t i = 0; i + 3 < unit.size(); i++) {
+    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
+    const int type = codec == AV_CODEC_ID_H264 ? unit[i + 3] & 0x1f : (unit[i + 3] >> 1) & 0x3f;
+    if (codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23) return true;
+  }
+  return false;
+}
+
+/// Frees a muxer's context, closing its file first.
+struct MuxerCloser {
+  void operator()(AVFormatContext* context) const {
+    avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
+
 }  // namespace
+
+bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int width,
+                int height, const std::vector<std::vector<uint8_t>>& units) {
+  AVFormatContext* made = nullptr;
+  if (units.empty() || avformat_alloc_output_context2(&made, nullptr, muxer, path.c_str()) < 0) {
+    return false;
+  }
+  std::unique_ptr<AVFormatContext, MuxerCloser> output(made);
+  AVStream* stream = avformat_new_stream(made, nullptr);
+  if (stream == nullptr) return false;
+  stream->time_base = {1, 25};
+  AVCodecParameters* parameters = stream->codecpar;
+  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+  parameters->codec_id = codec;
+  parameters->width = width;
+  parameters->height = height;
+  const std::vector<uint8_t> sets = parameterSets(units[0], codec);
+  parameters->extradata =
+      static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (parameters->extradata == nullptr) return false;
+  std::memcpy(parameters->extradata, sets.data(), sets.size());
+  parameters->extradata_size = static_cast<int>(sets.size());
+  if (avio_open(&made->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 ||
+      avformat_write_header(made, nullptr) < 0) {
+    return false;
+  }
+  for (size_t i = 0; i < units.size(); i++) {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
+      av_packet_free(&packet);
+      return false;
+    }
+    std::memcpy(packet->data, units[i].data(), units[i].size());
+    packet->pts = packet->dts = static_cast<int64_t>(i);
+    packet->duration = 1;
+    if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(packet, {1, 25}, stream->time_base);
+    const int written = av_interleaved_write_frame(made, packet);
+    av_packet_free(&packet);
+    if (written < 0) return false;
+  }
+  return av_write_trailer(made) == 0;
+}
 
 EncodedStream cameraStream(AVCodecID codec, int bFrames, int width, int height, int frames) {
   StreamSpec recipe;

@@ -338,7 +338,7 @@ TEST_F(PickedFile, AContainerDeclaringFiftyMillionSamplesStaysWithinTheAllocatio
 
 TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameBytes) {
   struct Input {
-    const char* name;
+    std::string name;
     std::vector<uint8_t> bytes;
     const char* refusal;  // what a line of the log holds
     long maxGrowthMiB = 96;
@@ -352,7 +352,21 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
   recipe.solidY = 90;
   recipe.pixelFormat = AV_PIX_FMT_YUV444P10LE;
   recipe.encoderParams = "ref=16";
-  inputs.push_back({"references.h264", encodeStream(recipe).bytes, "", 320});
+  const EncodedStream references = encodeStream(recipe);
+  inputs.push_back({"references.h264", references.bytes, "", 320});
+  // The same streams in MP4 and Matroska, as FFmpeg's muxers store them: the analysis
+  // decodes the packets their demuxers give.
+  const auto inContainers = [&](const std::string& stem, AVCodecID codec, int width, int height,
+                                const std::vector<std::vector<uint8_t>>& units,
+                                const char* refusal, long maxGrowthMiB) {
+    for (const auto& [muxer, extension] : {std::pair{"mp4", ".mp4"}, {"matroska", ".mkv"}}) {
+      const std::string name = stem + extension;
+      EXPECT_TRUE(writeMuxed(path(name), muxer, codec, width, height, units)) << name;
+      inputs.push_back({name, readFile(path(name)), refusal, maxGrowthMiB});
+    }
+  };
+  inContainers("references", AV_CODEC_ID_H264, 4096, 4096, references.accessUnits,
+               "Cannot allocate memory", 320);
   for (AVCodecID codec : {AV_CODEC_ID_H264, AV_CODEC_ID_HEVC}) {
     const bool h264 = codec == AV_CODEC_ID_H264;
     const EncodedStream stream = cameraStream(codec, 0, 640, 360, 8);
@@ -360,9 +374,13 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
     std::vector<uint8_t> flood = stream.accessUnits[0];
     const std::vector<uint8_t> filler = fillerNalUnits(codec, 800000);
     flood.insert(flood.end(), filler.begin(), filler.end());
+    std::vector<std::vector<uint8_t>> floodedUnits = stream.accessUnits;
+    floodedUnits[0] = flood;
     flood.insert(flood.end(), stream.bytes.begin(), stream.bytes.end());
     inputs.push_back({h264 ? "flood.h264" : "flood.h265", flood,
                       "Invalid data found when processing input"});
+    inContainers(h264 ? "flood-h264" : "flood-h265", codec, 640, 360, floodedUnits,
+                 "Invalid data found when processing input", 96);
     // Parameter sets declaring 8192 x 8192 pictures: the stream analysis decodes none.
     inputs.push_back({h264 ? "declared-8k.h264" : "declared-8k.h265",
                       withDeclaredSize(stream.bytes, codec, 8192, 8192), ""});
@@ -373,13 +391,13 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
     for (const OpeningTool& tool : kOpeningTools) {
       runs.emplace_back(tool.name, [&] { return tool.run(path(input.name), path("work.mkv")); });
     }
-    if (std::string(input.name).find(".h264") != std::string::npos) {
+    if (input.name.find(".h264") != std::string::npos) {
       runs.emplace_back("decodeVideo", [&] {
         return tools::decodeVideo(path(input.name).c_str(), path("work").c_str());
       });
     }
     for (const auto& [tool, call] : runs) {
-      SCOPED_TRACE(std::string(input.name) + " " + tool);
+      SCOPED_TRACE(input.name + " " + tool);
       const Isolated run = runIsolated(call);
       ASSERT_TRUE(run.exited);
       // 6.6 GB, 10 GB, 170-312 MB and 830 MB for these without the bounds.
