@@ -163,7 +163,9 @@ int PickedMedia::open(const char* path) {
 MediaRereading::MediaRereading(PickedMedia& media)
     : file_(media.file_), position_(media.file_.seek(0, SEEK_CUR)) {
   status_ = file_.seek(0, SEEK_SET) < 0 ? AVERROR(EIO) : 0;
-  if (status_ == 0) status_ = openDemuxer(&file_, media->url, media->iformat, AVFMT_FLAG_NOPARSE, &io_, &context_);
+  if (status_ == 0) {
+    status_ = openDemuxer(&file_, media->url, media->iformat, AVFMT_FLAG_NOPARSE, &io_, &context_);
+  }
 }
 
 MediaRereading::~MediaRereading() {

@@ -1,6 +1,5 @@
 #include "tools/stream_analysis.h"
 
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -85,10 +84,20 @@ class TrialDecoder {
     context_.reset(decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr);
     if (parse) parser_.reset(av_parser_init(codec));
     if (!context_ || !packet_ || !picture_ || (parse && !parser_)) return;
-    if (parameters != nullptr && avcodec_parameters_to_context(context_.get(), parameters) < 0) return;
+    if (parameters != nullptr && avcodec_parameters_to_context(context_.get(), parameters) < 0) {
+      return;
+    }
     if (!limitPictureMemory(context_.get())) return;
     context_->max_pixels = kMaxPicturePixels;
     opened_ = avcodec_open2(context_.get(), decoder, nullptr) == 0;
+  }
+
+  /// Decodes what the parser still holds: the stream's last access unit.
+  void finish() {
+    if (!opened_ || !parser_ || done()) return;
+    av_parser_parse2(parser_.get(), context_.get(), &packet_->data, &packet_->size, nullptr, 0,
+                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (packet_->size > 0) decode();
   }
 
   bool opened() const { return opened_; }
@@ -138,9 +147,11 @@ class TrialDecoder {
 /// (MP4, Matroska, FLV), as FFmpeg's decoders tell it from the extradata.
 bool lengthPrefixed(const AVCodecParameters* stream) {
   const uint8_t* extra = stream->extradata;
-  if (extra == nullptr || stream->extradata_size < 4) return false;
-  if (stream->codec_id == AV_CODEC_ID_H264) return extra[0] == 1;
-  return extra[0] != 0 || extra[1] != 0 || extra[2] > 1;
+  if (stream->codec_id == AV_CODEC_ID_H264) {
+    return extra != nullptr && stream->extradata_size >= 7 && extra[0] == 1;  // avcC
+  }
+  return extra != nullptr && stream->extradata_size > 3 &&
+         (extra[0] != 0 || extra[1] != 0 || extra[2] > 1);  // hvcC
 }
 
 /// Bytes of the length before each NAL unit of a length-prefixed stream.
@@ -190,8 +201,13 @@ class StreamTrial {
     return decoder_.refused() ? AVERROR(ENOMEM) : 0;
   }
 
-  /// The refusal the end of the stream's packets brings (its last access unit counted).
-  int finish() { return lengthSize_ == 0 && scan_.take(nullptr, 0, true) ? AVERROR_INVALIDDATA : 0; }
+  /// The refusal the end of the stream's packets brings: its last access unit counted
+  /// and decoded.
+  int finish() {
+    if (lengthSize_ == 0 && scan_.take(nullptr, 0, true)) return AVERROR_INVALIDDATA;
+    decoder_.finish();
+    return decoder_.refused() ? AVERROR(ENOMEM) : 0;
+  }
 
   /// True once the packets the analysis decodes have been decoded.
   bool done() const { return decoder_.done() || !decoder_.opened(); }
@@ -239,6 +255,18 @@ bool mayHoldTriedStream(const AVFormatContext* media) {
   return false;
 }
 
+/// True once every H.264/H.265 stream of the container has had its trial; never while
+/// streams may still show up with later packets (the analysis reads on for them).
+bool allTried(const AVFormatContext* container,
+              const std::vector<std::unique_ptr<StreamTrial>>& trials) {
+  if (container->ctx_flags & AVFMTCTX_NOHEADER) return false;
+  for (unsigned i = 0; i < container->nb_streams; i++) {
+    if (!triedStream(container->streams[i])) continue;
+    if (i >= trials.size() || !trials[i] || !trials[i]->done()) return false;
+  }
+  return true;
+}
+
 /// The container trial over a rereading of the file: reads its packets as the analysis
 /// would (no more bytes than its probesize, the packet crossing it included), and gives
 /// each H.264/H.265 stream's packets to its StreamTrial. 0, or the first refusal.
@@ -262,11 +290,7 @@ int tryContainer(PickedMedia& media) {
     }
     if (trials[index]) status = trials[index]->take(packet.get());
     av_packet_unref(packet.get());
-    // Streams that show up later are looked for until the analysis would stop reading.
-    if (!(container->ctx_flags & AVFMTCTX_NOHEADER) &&
-        std::all_of(trials.begin(), trials.end(), [](const auto& t) { return !t || t->done(); })) {
-      break;
-    }
+    if (allTried(container, trials)) break;
   }
   for (const auto& trial : trials) {
     if (status == 0 && trial) status = trial->finish();

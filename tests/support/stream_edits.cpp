@@ -202,33 +202,52 @@ std::vector<uint8_t> withEditedSps(const std::vector<uint8_t>& stream, AVCodecID
   return out;
 }
 
+/// Index just after the next 00 00 01 at or after `from`, or the size when there is none.
+size_t nextNalHeader(const std::vector<uint8_t>& bytes, size_t from) {
+  for (size_t i = from; i + 3 <= bytes.size(); i++) {
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) return i + 3;
+  }
+  return bytes.size();
+}
+
+/// Calls visit(type, header, end) for each NAL unit of an Annex B access unit, in order,
+/// until it answers false; [header, end) holds the unit without its start code.
+template <typename Visit>
+void visitNalUnits(const std::vector<uint8_t>& unit, AVCodecID codec, Visit visit) {
+  for (size_t header = nextNalHeader(unit, 0); header < unit.size();) {
+    const size_t next = nextNalHeader(unit, header);
+    size_t end = next < unit.size() ? next - 3 : unit.size();
+    while (end > header + 1 && unit[end - 1] == 0) end--;  // the next start code's zero_byte
+    const int type = codec == AV_CODEC_ID_H264 ? unit[header] & 0x1f : (unit[header] >> 1) & 0x3f;
+    if (!visit(type, header, end)) return;
+    header = next;
+  }
+}
+
 /// The parameter set NAL units (H.264 SPS and PPS, H.265 VPS, SPS and PPS) of an access
 /// unit, each behind a four-byte start code.
 std::vector<uint8_t> parameterSets(const std::vector<uint8_t>& unit, AVCodecID codec) {
   std::vector<uint8_t> sets;
-  for (size_t i = 0; i + 3 < unit.size(); i++) {
-    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
-    const int type = codec == AV_CODEC_ID_H264 ? unit[i + 3] & 0x1f : (unit[i + 3] >> 1) & 0x3f;
-    const bool set = codec == AV_CODEC_ID_H264 ? type == 7 || type == 8 : type >= 32 && type <= 34;
-    if (!set) continue;
-    size_t end = i + 3;
-    while (end + 3 <= unit.size() && !(unit[end] == 0 && unit[end + 1] == 0 && unit[end + 2] <= 1)) end++;
-    if (end + 3 > unit.size()) end = unit.size();
-    sets.insert(sets.end(), {0, 0, 0, 1});
-    sets.insert(sets.end(), unit.begin() + static_cast<std::ptrdiff_t>(i + 3),
-                unit.begin() + static_cast<std::ptrdiff_t>(end));
-  }
+  visitNalUnits(unit, codec, [&](int type, size_t header, size_t end) {
+    const bool h264 = codec == AV_CODEC_ID_H264;
+    if (h264 ? type == 7 || type == 8 : type >= 32 && type <= 34) {
+      sets.insert(sets.end(), {0, 0, 0, 1});
+      sets.insert(sets.end(), unit.begin() + static_cast<std::ptrdiff_t>(header),
+                  unit.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return h264 ? type != 1 && type != 5 : type >= 32;  // the sets come before the slices
+  });
   return sets;
 }
 
 /// True when the access unit holds an IDR (H.264 type 5) or IRAP (H.265 16-23) slice.
 bool holdsKeyPicture(const std::vector<uint8_t>& unit, AVCodecID codec) {
-  for (size_t i = 0; i + 3 < unit.size(); i++) {
-    if (unit[i] != 0 || unit[i + 1] != 0 || unit[i + 2] != 1) continue;
-    const int type = codec == AV_CODEC_ID_H264 ? unit[i + 3] & 0x1f : (unit[i + 3] >> 1) & 0x3f;
-    if (codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23) return true;
-  }
-  return false;
+  bool key = false;
+  visitNalUnits(unit, codec, [&](int type, size_t, size_t) {
+    key = codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23;
+    return !key;
+  });
+  return key;
 }
 
 /// Frees a muxer's context, closing its file first.

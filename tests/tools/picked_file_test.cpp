@@ -384,6 +384,11 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
     inContainers(h264 ? "flood-h264" : "flood-h265", codec, 640, 360, floodedUnits,
                  "Invalid data found when processing input", 96);
     if (h264) {
+      // The flooded video behind an audio stream whose packets come first in the file.
+      ffmpeg("-f lavfi -i sine=f=440:sample_rate=44100 -i " + path("flood-h264.mkv") +
+             " -map 0:a -map 1:v -c:a aac -c:v copy -t 0.3 " + path("audio-first.mp4"));
+      inputs.push_back({"audio-first.mp4", readFile(path("audio-first.mp4")),
+                        "Invalid data found when processing input"});
       // The fillers in 100 PES packets of 8,000, each within the bound: FFmpeg's parser
       // joins them into one access unit of 800,000 NAL units.
       std::vector<std::vector<uint8_t>> cut = {stream.accessUnits[0]};
