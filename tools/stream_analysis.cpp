@@ -182,21 +182,33 @@ class StreamTrial {
  public:
   explicit StreamTrial(const AVCodecParameters* stream)
       : lengthSize_(lengthPrefixed(stream) ? nalLengthSize(stream) : 0),
-        scan_(stream->codec_id == AV_CODEC_ID_HEVC),
+        hevc_(stream->codec_id == AV_CODEC_ID_HEVC),
+        scan_(hevc_),
         decoder_(stream->codec_id, stream, lengthSize_ == 0) {}
+
+  /// True when every access unit of the stream, read by FFmpeg's demuxer, passes through
+  /// a parser that splits it into NAL units: an Annex B H.265 stream. (The H.264 parser
+  /// looks at a unit's first NAL units only.)
+  bool splitWhenRead() const { return hevc_ && lengthSize_ == 0; }
+
+  /// Counts the NAL units of the stream's next packet: 0, or AVERROR_INVALIDDATA when it
+  /// (or, in an Annex B stream, the access unit it continues) holds too many.
+  int count(const AVPacket* packet) {
+    if (lengthSize_ == 0) {
+      return scan_.take(packet->data, packet->size, false) ? AVERROR_INVALIDDATA : 0;
+    }
+    // A start code count too, in case the decoder finds Annex B bytes in the packet.
+    const bool flooded =
+        prefixedNalUnits(packet->data, packet->size, lengthSize_, kMaxNalUnits) > kMaxNalUnits ||
+        nalUnitsIn(packet->data, packet->size, kMaxNalUnits) > kMaxNalUnits;
+    return flooded ? AVERROR_INVALIDDATA : 0;
+  }
 
   /// Counts and decodes the stream's next packet: 0, or the refusal (AVERROR_INVALIDDATA
   /// for too many NAL units, AVERROR(ENOMEM) past the picture budget).
   int take(const AVPacket* packet) {
-    if (lengthSize_ > 0) {
-      // A start code count too, in case the decoder finds Annex B bytes in the packet.
-      if (prefixedNalUnits(packet->data, packet->size, lengthSize_, kMaxNalUnits) > kMaxNalUnits ||
-          nalUnitsIn(packet->data, packet->size, kMaxNalUnits) > kMaxNalUnits) {
-        return AVERROR_INVALIDDATA;
-      }
-    } else if (scan_.take(packet->data, packet->size, false)) {
-      return AVERROR_INVALIDDATA;
-    }
+    const int status = count(packet);
+    if (status < 0) return status;
     decoder_.take(packet->data, packet->size);
     return decoder_.refused() ? AVERROR(ENOMEM) : 0;
   }
@@ -214,6 +226,7 @@ class StreamTrial {
 
  private:
   int lengthSize_;  // 0: an Annex B stream
+  bool hevc_;
   AccessUnitScan scan_;
   TrialDecoder decoder_;
 };
@@ -267,10 +280,21 @@ bool allTried(const AVFormatContext* container,
   return true;
 }
 
+/// True when a stream of the container has its access units split by FFmpeg's parser
+/// whenever its packets are read.
+bool anySplitWhenRead(const std::vector<std::unique_ptr<StreamTrial>>& trials) {
+  for (const auto& trial : trials) {
+    if (trial && trial->splitWhenRead()) return true;
+  }
+  return false;
+}
+
 /// The container trial over a rereading of the file: reads its packets as the analysis
 /// would (no more bytes than its probesize, the packet crossing it included), and gives
-/// each H.264/H.265 stream's packets to its StreamTrial. 0, or the first refusal.
-int tryContainer(PickedMedia& media) {
+/// each H.264/H.265 stream's packets to its StreamTrial. When every packet is read after
+/// the analysis, the streams whose parser splits their access units are counted to the
+/// end of the file. 0, or the first refusal.
+int tryContainer(PickedMedia& media, AnalysisFor use) {
   MediaRereading rereading(media);
   if (rereading.status() < 0) return rereading.status();
   AVFormatContext* container = rereading.get();
@@ -280,7 +304,10 @@ int tryContainer(PickedMedia& media) {
   if (!packet) return AVERROR(ENOMEM);
   int64_t bytes = 0;
   int status = 0;
-  for (int packets = 0; status == 0 && packets < kTrialPackets && bytes < probesize; packets++) {
+  for (int packets = 0; status == 0; packets++) {
+    const bool analysed =
+        packets >= kTrialPackets || bytes >= probesize || allTried(container, trials);
+    if (analysed && (use == AnalysisFor::kListing || !anySplitWhenRead(trials))) break;
     if (av_read_frame(container, packet.get()) < 0) break;
     bytes += packet->size;
     const auto index = static_cast<size_t>(packet->stream_index);
@@ -288,9 +315,10 @@ int tryContainer(PickedMedia& media) {
     if (!trials[index] && triedStream(container->streams[index])) {
       trials[index] = std::make_unique<StreamTrial>(container->streams[index]->codecpar);
     }
-    if (trials[index]) status = trials[index]->take(packet.get());
+    StreamTrial* trial = trials[index].get();
+    if (trial != nullptr && !analysed) status = trial->take(packet.get());
+    if (trial != nullptr && analysed && trial->splitWhenRead()) status = trial->count(packet.get());
     av_packet_unref(packet.get());
-    if (allTried(container, trials)) break;
   }
   for (const auto& trial : trials) {
     if (status == 0 && trial) status = trial->finish();
@@ -328,7 +356,7 @@ bool outgrowsPictureBudget(AVIOContext* stream, AVCodecID codec) {
   return decoder.refused();
 }
 
-int analyseStreams(PickedMedia& picked) {
+int analyseStreams(PickedMedia& picked, AnalysisFor use) {
   AVFormatContext* media = picked.get();
   const char* demuxer = media->iformat->name;
   const bool h264 = std::strcmp(demuxer, "h264") == 0;
@@ -347,7 +375,7 @@ int analyseStreams(PickedMedia& picked) {
   // A container's streams get the same trial on a rereading of the file, so that the
   // demuxer the analysis and the copy use keeps every packet and its place.
   if (!h264 && !hevc && mayHoldTriedStream(media)) {
-    const int status = tryContainer(picked);
+    const int status = tryContainer(picked, use);
     if (status < 0) return status;
   }
   AnalysisOptions options(media->nb_streams);

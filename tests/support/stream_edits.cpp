@@ -375,6 +375,14 @@ std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count) {
   return bytes;
 }
 
+std::vector<uint8_t> bigFillerNalUnit(AVCodecID codec, size_t size) {
+  std::vector<uint8_t> unit = codec == AV_CODEC_ID_H264 ? std::vector<uint8_t>{0, 0, 1, 0x0c}
+                                                        : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
+  unit.insert(unit.end(), size, 0xff);
+  unit.push_back(0x80);  // the trailing bits
+  return unit;
+}
+
 std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size) {
   std::vector<std::vector<uint8_t>> chunks;
   for (size_t at = 0; at < bytes.size(); at += size) {

@@ -35,6 +35,10 @@ std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCo
 /// flood of NAL units that makes no picture.
 std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count);
 
+/// One filler data NAL unit (H.264 type 12, H.265 type 38) of `size` 0xFF payload bytes:
+/// bulk that makes no picture.
+std::vector<uint8_t> bigFillerNalUnit(AVCodecID codec, size_t size);
+
 /// Writes the access units (Annex B) as the packets of a one-stream file made by FFmpeg's
 /// muxer `muxer` ("mp4", "matroska"), 25 a second, with the parameter sets of the first
 /// unit as the stream's extradata: the muxer stores them the container's way.

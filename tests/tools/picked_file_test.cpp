@@ -383,6 +383,18 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
                       "Invalid data found when processing input"});
     inContainers(h264 ? "flood-h264" : "flood-h265", codec, 640, 360, floodedUnits,
                  "Invalid data found when processing input", 96);
+    // The flood at the 31st picture, after 5.8 MB of pictures with big filler NAL units:
+    // beyond what the analysis reads, but in MPEG-TS FFmpeg's H.265 parser splits every
+    // access unit while a copy reads it.
+    std::vector<std::vector<uint8_t>> late = cameraStream(codec, 0, 640, 360, 40).accessUnits;
+    for (size_t i = 1; i < 30; i++) {
+      const std::vector<uint8_t> big = bigFillerNalUnit(codec, 200000);
+      late[i].insert(late[i].end(), big.begin(), big.end());
+    }
+    late[30].insert(late[30].end(), filler.begin(), filler.end());
+    const std::string lateName = h264 ? "late-flood-h264.ts" : "late-flood-h265.ts";
+    ASSERT_TRUE(writeMuxed(path(lateName), "mpegts", codec, 640, 360, late));
+    inputs.push_back({lateName, readFile(path(lateName)), ""});
     if (h264) {
       // The flooded video behind an audio stream whose packets come first in the file.
       ffmpeg("-f lavfi -i sine=f=440:sample_rate=44100 -i " + path("flood-h264.mkv") +
