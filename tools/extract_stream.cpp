@@ -36,7 +36,7 @@ bool openInput(const char* input, const char* output, PickedMedia* source) {
   if (outputIsInput(source->file().identity(), output)) return false;
   // Without the analysis, some demuxers (Matroska with B-frames, FLV) give packets no
   // decoding times, which the muxer refuses, and skip streams of unknown rate (MPEG-TS, ADTS).
-  status = analyseStreams(source->get());
+  status = analyseStreams(*source, AnalysisFor::kCopy);
   if (status < 0) {
     logFailure("avformat_find_stream_info失败：%s", status);
     return false;

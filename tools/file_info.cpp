@@ -31,7 +31,7 @@ void printFileInfo(const char* path) {
   PickedMedia input;
   int ret = input.open(path);
   if (input.file().refused()) return;  // its line is logged
-  if (ret >= 0) ret = analyseStreams(input.get());
+  if (ret >= 0) ret = analyseStreams(input, AnalysisFor::kListing);
   if (ret < 0) {
     TOOL_LOG(ErrorText(ret).text);
     return;

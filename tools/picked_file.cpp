@@ -117,32 +117,60 @@ std::string singleFileDemuxers() {
   return names;
 }
 
-PickedMedia::~PickedMedia() {
-  avformat_close_input(&context_);  // leaves the tool's own AVIOContext alone
-  if (io_ != nullptr) av_freep(&io_->buffer);
-  avio_context_free(&io_);
-}
+namespace {
 
-int PickedMedia::open(const char* path) {
-  int status = file_.open(path);
-  if (status < 0) return status;
+/// Makes `io` read `file` and opens `context` on it as the demuxer `format` (probed when
+/// null) with `flags` added, so that it reads the file alone: 0 or the failed step's error.
+int openDemuxer(InputFile* file, const char* path, const AVInputFormat* format, int flags,
+                AVIOContext** io, AVFormatContext** context) {
   auto* buffer = static_cast<unsigned char*>(av_malloc(kReadBufferSize));
   if (buffer == nullptr) return AVERROR(ENOMEM);
-  io_ = avio_alloc_context(buffer, kReadBufferSize, 0, &file_, readPicked, nullptr, seekPicked);
-  if (io_ == nullptr) {
+  *io = avio_alloc_context(buffer, kReadBufferSize, 0, file, readPicked, nullptr, seekPicked);
+  if (*io == nullptr) {
     av_free(buffer);
     return AVERROR(ENOMEM);
   }
-  context_ = avformat_alloc_context();
-  if (context_ == nullptr) return AVERROR(ENOMEM);
-  context_->pb = io_;
-  context_->io_open = refuseOtherOpens;
+  *context = avformat_alloc_context();
+  if (*context == nullptr) return AVERROR(ENOMEM);
+  (*context)->pb = *io;
+  (*context)->io_open = refuseOtherOpens;
+  (*context)->flags |= flags;
   Options options;
   options.set("format_whitelist", singleFileDemuxers().c_str());
   options.set("protocol_whitelist", "none");
   options.set("pattern_type", "none");
   // On failure avformat_open_input frees the context and nulls the pointer.
-  return avformat_open_input(&context_, path, nullptr, options.get());
+  return avformat_open_input(context, path, format, options.get());
+}
+
+/// Closes a demuxer opened by openDemuxer and the AVIOContext it read.
+void closeDemuxer(AVIOContext** io, AVFormatContext** context) {
+  avformat_close_input(context);  // leaves the tool's own AVIOContext alone
+  if (*io != nullptr) av_freep(&(*io)->buffer);
+  avio_context_free(io);
+}
+
+}  // namespace
+
+PickedMedia::~PickedMedia() { closeDemuxer(&io_, &context_); }
+
+int PickedMedia::open(const char* path) {
+  const int status = file_.open(path);
+  if (status < 0) return status;
+  return openDemuxer(&file_, path, nullptr, 0, &io_, &context_);
+}
+
+MediaRereading::MediaRereading(PickedMedia& media)
+    : file_(media.file_), position_(media.file_.seek(0, SEEK_CUR)) {
+  status_ = file_.seek(0, SEEK_SET) < 0 ? AVERROR(EIO) : 0;
+  if (status_ == 0) {
+    status_ = openDemuxer(&file_, media->url, media->iformat, AVFMT_FLAG_NOPARSE, &io_, &context_);
+  }
+}
+
+MediaRereading::~MediaRereading() {
+  closeDemuxer(&io_, &context_);
+  file_.seek(position_, SEEK_SET);
 }
 
 }  // namespace qn::tools

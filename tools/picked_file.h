@@ -103,9 +103,35 @@ class PickedMedia {
   const InputFile& file() const { return file_; }
 
  private:
+  friend class MediaRereading;
+
   InputFile file_;  // declared first: it outlives the demuxer that reads it
   AVIOContext* io_ = nullptr;
   AVFormatContext* context_ = nullptr;
+};
+
+/// The file of an open PickedMedia demuxed once more from its start, by the same demuxer
+/// and with the same bounds, but without parsers: its packets are the demuxer's own, as
+/// they come from the file. The media's demuxer is left untouched, and the file goes back
+/// to where that demuxer had it when the rereading ends, so the media reads on unchanged.
+class MediaRereading {
+ public:
+  /// Opens the rereading; status() tells whether it opened. The media outlives it.
+  explicit MediaRereading(PickedMedia& media);
+  ~MediaRereading();
+  MediaRereading(const MediaRereading&) = delete;
+  MediaRereading& operator=(const MediaRereading&) = delete;
+
+  /// 0 once open, or the failed step's error.
+  int status() const { return status_; }
+  AVFormatContext* get() const { return context_; }
+
+ private:
+  InputFile& file_;
+  int64_t position_;
+  AVIOContext* io_ = nullptr;
+  AVFormatContext* context_ = nullptr;
+  int status_ = 0;
 };
 
 }  // namespace qn::tools

@@ -70,7 +70,7 @@ int openInput(const char* input, const char* output, PickedMedia* source) {
     return status;
   }
   if (outputIsInput(source->file().identity(), output)) return AVERROR(EINVAL);
-  status = analyseStreams(source->get());
+  status = analyseStreams(*source, AnalysisFor::kCopy);
   if (status < 0) {
     TOOL_LOG("Failed to retrieve input stream information");
     return status;

@@ -1,8 +1,14 @@
 #include "tests/support/stream_edits.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 
 #include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
 
 namespace qn::testing {
 namespace {
@@ -196,7 +202,106 @@ std::vector<uint8_t> withEditedSps(const std::vector<uint8_t>& stream, AVCodecID
   return out;
 }
 
+/// Index just after the next 00 00 01 at or after `from`, or the size when there is none.
+size_t nextNalHeader(const std::vector<uint8_t>& bytes, size_t from) {
+  for (size_t i = from; i + 3 <= bytes.size(); i++) {
+    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) return i + 3;
+  }
+  return bytes.size();
+}
+
+/// Calls visit(type, header, end) for each NAL unit of an Annex B access unit, in order,
+/// until it answers false; [header, end) holds the unit without its start code.
+template <typename Visit>
+void visitNalUnits(const std::vector<uint8_t>& unit, AVCodecID codec, Visit visit) {
+  for (size_t header = nextNalHeader(unit, 0); header < unit.size();) {
+    const size_t next = nextNalHeader(unit, header);
+    size_t end = next < unit.size() ? next - 3 : unit.size();
+    while (end > header + 1 && unit[end - 1] == 0) end--;  // the next start code's zero_byte
+    const int type = codec == AV_CODEC_ID_H264 ? unit[header] & 0x1f : (unit[header] >> 1) & 0x3f;
+    if (!visit(type, header, end)) return;
+    header = next;
+  }
+}
+
+/// The parameter set NAL units (H.264 SPS and PPS, H.265 VPS, SPS and PPS) of an access
+/// unit, each behind a four-byte start code.
+std::vector<uint8_t> parameterSets(const std::vector<uint8_t>& unit, AVCodecID codec) {
+  std::vector<uint8_t> sets;
+  visitNalUnits(unit, codec, [&](int type, size_t header, size_t end) {
+    const bool h264 = codec == AV_CODEC_ID_H264;
+    if (h264 ? type == 7 || type == 8 : type >= 32 && type <= 34) {
+      sets.insert(sets.end(), {0, 0, 0, 1});
+      sets.insert(sets.end(), unit.begin() + static_cast<std::ptrdiff_t>(header),
+                  unit.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+    return h264 ? type != 1 && type != 5 : type >= 32;  // the sets come before the slices
+  });
+  return sets;
+}
+
+/// True when the access unit holds an IDR (H.264 type 5) or IRAP (H.265 16-23) slice.
+bool holdsKeyPicture(const std::vector<uint8_t>& unit, AVCodecID codec) {
+  bool key = false;
+  visitNalUnits(unit, codec, [&](int type, size_t, size_t) {
+    key = codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23;
+    return !key;
+  });
+  return key;
+}
+
+/// Frees a muxer's context, closing its file first.
+struct MuxerCloser {
+  void operator()(AVFormatContext* context) const {
+    avio_closep(&context->pb);
+    avformat_free_context(context);
+  }
+};
+
 }  // namespace
+
+bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int width,
+                int height, const std::vector<std::vector<uint8_t>>& units) {
+  AVFormatContext* made = nullptr;
+  if (units.empty() || avformat_alloc_output_context2(&made, nullptr, muxer, path.c_str()) < 0) {
+    return false;
+  }
+  std::unique_ptr<AVFormatContext, MuxerCloser> output(made);
+  AVStream* stream = avformat_new_stream(made, nullptr);
+  if (stream == nullptr) return false;
+  stream->time_base = {1, 25};
+  AVCodecParameters* parameters = stream->codecpar;
+  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+  parameters->codec_id = codec;
+  parameters->width = width;
+  parameters->height = height;
+  const std::vector<uint8_t> sets = parameterSets(units[0], codec);
+  parameters->extradata =
+      static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (parameters->extradata == nullptr) return false;
+  std::memcpy(parameters->extradata, sets.data(), sets.size());
+  parameters->extradata_size = static_cast<int>(sets.size());
+  if (avio_open(&made->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 ||
+      avformat_write_header(made, nullptr) < 0) {
+    return false;
+  }
+  for (size_t i = 0; i < units.size(); i++) {
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
+      av_packet_free(&packet);
+      return false;
+    }
+    std::memcpy(packet->data, units[i].data(), units[i].size());
+    packet->pts = packet->dts = static_cast<int64_t>(i);
+    packet->duration = 1;
+    if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
+    av_packet_rescale_ts(packet, {1, 25}, stream->time_base);
+    const int written = av_interleaved_write_frame(made, packet);
+    av_packet_free(&packet);
+    if (written < 0) return false;
+  }
+  return av_write_trailer(made) == 0;
+}
 
 EncodedStream cameraStream(AVCodecID codec, int bFrames, int width, int height, int frames) {
   StreamSpec recipe;
@@ -268,6 +373,14 @@ std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count) {
   bytes.reserve(filler.size() * count);
   for (size_t i = 0; i < count; i++) bytes.insert(bytes.end(), filler.begin(), filler.end());
   return bytes;
+}
+
+std::vector<uint8_t> bigFillerNalUnit(AVCodecID codec, size_t size) {
+  std::vector<uint8_t> unit = codec == AV_CODEC_ID_H264 ? std::vector<uint8_t>{0, 0, 1, 0x0c}
+                                                        : std::vector<uint8_t>{0, 0, 1, 0x4c, 0x01};
+  unit.insert(unit.end(), size, 0xff);
+  unit.push_back(0x80);  // the trailing bits
+  return unit;
 }
 
 std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size) {

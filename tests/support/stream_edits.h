@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "tests/support/media.h"
@@ -33,6 +34,16 @@ std::vector<uint8_t> withCroppingWindow(const std::vector<uint8_t>& stream, AVCo
 /// `count` filler data NAL units (H.264 type 12, H.265 type 38), five bytes each: a
 /// flood of NAL units that makes no picture.
 std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count);
+
+/// One filler data NAL unit (H.264 type 12, H.265 type 38) of `size` 0xFF payload bytes:
+/// bulk that makes no picture.
+std::vector<uint8_t> bigFillerNalUnit(AVCodecID codec, size_t size);
+
+/// Writes the access units (Annex B) as the packets of a one-stream file made by FFmpeg's
+/// muxer `muxer` ("mp4", "matroska"), 25 a second, with the parameter sets of the first
+/// unit as the stream's extradata: the muxer stores them the container's way.
+bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int width,
+                int height, const std::vector<std::vector<uint8_t>>& units);
 
 /// The bytes in chunks of `size` (the last one shorter), as a network delivers them.
 std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size);
