@@ -105,9 +105,14 @@ PictureBudget* budgetOf(const AVCodecContext* context) {
 
 }  // namespace
 
-bool limitPictureMemory(AVCodecContext* context) {
-  auto* budget = new (std::nothrow) PictureBudget;
-  if (budget == nullptr) return false;
+bool limitPictureMemory(AVCodecContext* context, const AVCodecContext* sharedWith) {
+  PictureBudget* budget = budgetOf(sharedWith);
+  if (budget != nullptr) {
+    budget->shares++;
+  } else {
+    budget = new (std::nothrow) PictureBudget;
+    if (budget == nullptr) return false;
+  }
   context->opaque = budget;
   context->get_buffer2 = countedGetBuffer2;
   markGetBufferThreadSafe(context);  // its count is atomic

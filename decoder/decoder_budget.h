@@ -28,8 +28,10 @@ constexpr size_t kMaxNalUnits = 8192;
 /// and refuses (ENOMEM) a picture that would take it past kMaxPictureBytes; the
 /// pictures themselves come from FFmpeg's default. Call before avcodec_open2; the
 /// context's `opaque` then belongs to the budget, and freeDecoderContext frees
-/// both. False (context unchanged) when out of memory.
-bool limitPictureMemory(AVCodecContext* context);
+/// both. With `sharedWith` (a context that has a budget) the two share one budget:
+/// decoders that hold their pictures at once, as the streams of one file do in its
+/// analysis, are held to it together. False (context unchanged) when out of memory.
+bool limitPictureMemory(AVCodecContext* context, const AVCodecContext* sharedWith = nullptr);
 
 /// Picture bytes the context's decoder holds now (0 without a budget).
 int64_t pictureBytesHeld(const AVCodecContext* context);

@@ -67,6 +67,10 @@ class InputFile {
   bool refused_ = false;
 };
 
+/// Streams a picked file may hold: a file with more is refused at open (MP4, Matroska),
+/// or read with its first ones only (MPEG-TS adds streams as its tables name them).
+inline constexpr int kMaxStreams = 64;
+
 /// Demuxers that read more than the file they are given: playlists, manifests and
 /// scripts that name other files (hls, dash, concat, imf), scripts run by another
 /// library that may open anything (avisynth, vapoursynth), session descriptions and

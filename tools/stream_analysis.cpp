@@ -78,8 +78,10 @@ constexpr int kTrialPackets = 4096;
 class TrialDecoder {
  public:
   /// Opens the decoder of `codec` with the stream's parameters when given; `parse`: cut
-  /// the pieces it takes into packets first. opened() tells whether it opened.
-  TrialDecoder(AVCodecID codec, const AVCodecParameters* parameters, bool parse) {
+  /// the pieces it takes into packets first; `sharedWith`: a trial decoder whose picture
+  /// budget this one shares. opened() tells whether it opened.
+  TrialDecoder(AVCodecID codec, const AVCodecParameters* parameters, bool parse,
+               const AVCodecContext* sharedWith = nullptr) {
     const AVCodec* decoder = avcodec_find_decoder(codec);
     context_.reset(decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr);
     if (parse) parser_.reset(av_parser_init(codec));
@@ -87,7 +89,7 @@ class TrialDecoder {
     if (parameters != nullptr && avcodec_parameters_to_context(context_.get(), parameters) < 0) {
       return;
     }
-    if (!limitPictureMemory(context_.get())) return;
+    if (!limitPictureMemory(context_.get(), sharedWith)) return;
     context_->max_pixels = kMaxPicturePixels;
     opened_ = avcodec_open2(context_.get(), decoder, nullptr) == 0;
   }
@@ -101,6 +103,8 @@ class TrialDecoder {
   }
 
   bool opened() const { return opened_; }
+  /// The decoder's context, which holds its picture budget; null if it did not open.
+  const AVCodecContext* context() const { return opened_ ? context_.get() : nullptr; }
   /// True once the decoder has had the packets the analysis would give it.
   bool done() const { return packets_ >= kAnalysedPackets; }
   /// True once the picture budget refused a picture.
@@ -175,25 +179,45 @@ size_t prefixedNalUnits(const uint8_t* data, size_t size, int lengthSize, size_t
   return units;
 }
 
-/// The trial of one H.264/H.265 video stream of a container: the NAL units of each of its
-/// packets (or, in an Annex B stream, of each access unit) counted, its first packets
-/// decoded under the picture budget.
+/// True for the codecs whose packets are NAL units: H.264 and H.265.
+bool isNalCoded(AVCodecID codec) { return codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC; }
+
+/// True when the trial cuts the stream's packets with the codec's parser first: an Annex B
+/// H.264/H.265 stream, and any other codec that has a parser (a raw stream's demuxer gives
+/// pieces, a container's parser-free packets pass through whole).
+bool parsedInTrial(const AVCodecParameters* stream) {
+  if (isNalCoded(stream->codec_id)) return !lengthPrefixed(stream);
+  AVCodecParserContext* parser = av_parser_init(stream->codec_id);
+  if (parser == nullptr) return false;
+  av_parser_close(parser);
+  return true;
+}
+
+/// The trial of one video stream of a container: its first packets decoded under the
+/// picture budget, which all the streams of the file share, as their decoders hold their
+/// pictures at once in the analysis; for H.264/H.265 the NAL units of each packet (or, in
+/// an Annex B stream, of each access unit) counted too.
 class StreamTrial {
  public:
-  explicit StreamTrial(const AVCodecParameters* stream)
-      : lengthSize_(lengthPrefixed(stream) ? nalLengthSize(stream) : 0),
+  StreamTrial(const AVCodecParameters* stream, const AVCodecContext* sharedBudget)
+      : nalCoded_(isNalCoded(stream->codec_id)),
+        lengthSize_(nalCoded_ && lengthPrefixed(stream) ? nalLengthSize(stream) : 0),
         hevc_(stream->codec_id == AV_CODEC_ID_HEVC),
         scan_(hevc_),
-        decoder_(stream->codec_id, stream, lengthSize_ == 0) {}
+        decoder_(stream->codec_id, stream, parsedInTrial(stream), sharedBudget) {}
+
+  /// The context holding the picture budget the file's trials share; null if none opened.
+  const AVCodecContext* budgetHolder() const { return decoder_.context(); }
 
   /// True when every access unit of the stream, read by FFmpeg's demuxer, passes through
   /// a parser that splits it into NAL units: an Annex B H.265 stream. (The H.264 parser
   /// looks at a unit's first NAL units only.)
-  bool splitWhenRead() const { return hevc_ && lengthSize_ == 0; }
+  bool splitWhenRead() const { return nalCoded_ && hevc_ && lengthSize_ == 0; }
 
   /// Counts the NAL units of the stream's next packet: 0, or AVERROR_INVALIDDATA when it
   /// (or, in an Annex B stream, the access unit it continues) holds too many.
   int count(const AVPacket* packet) {
+    if (!nalCoded_) return 0;
     if (lengthSize_ == 0) {
       return scan_.take(packet->data, packet->size, false) ? AVERROR_INVALIDDATA : 0;
     }
@@ -216,7 +240,7 @@ class StreamTrial {
   /// The refusal the end of the stream's packets brings: its last access unit counted
   /// and decoded.
   int finish() {
-    if (lengthSize_ == 0 && scan_.take(nullptr, 0, true)) return AVERROR_INVALIDDATA;
+    if (nalCoded_ && lengthSize_ == 0 && scan_.take(nullptr, 0, true)) return AVERROR_INVALIDDATA;
     decoder_.finish();
     return decoder_.refused() ? AVERROR(ENOMEM) : 0;
   }
@@ -225,7 +249,8 @@ class StreamTrial {
   bool done() const { return decoder_.done() || !decoder_.opened(); }
 
  private:
-  int lengthSize_;  // 0: an Annex B stream
+  bool nalCoded_;   // H.264 or H.265
+  int lengthSize_;  // 0: an Annex B stream, or not NAL-coded
   bool hevc_;
   AccessUnitScan scan_;
   TrialDecoder decoder_;
@@ -251,14 +276,13 @@ class AnalysisOptions {
   std::vector<AVDictionary*> options_;
 };
 
-/// True for a video stream the container trial looks at: H.264 or H.265.
+/// True for a stream the container trial looks at: a video stream FFmpeg can decode.
 bool triedStream(const AVStream* stream) {
-  const AVCodecID codec = stream->codecpar->codec_id;
   return stream->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
-         (codec == AV_CODEC_ID_H264 || codec == AV_CODEC_ID_HEVC);
+         avcodec_find_decoder(stream->codecpar->codec_id) != nullptr;
 }
 
-/// True when the demuxer may hold an H.264/H.265 video stream: one is known, or its
+/// True when the demuxer may hold a video stream: one is known, or its
 /// streams show up only with their packets.
 bool mayHoldTriedStream(const AVFormatContext* media) {
   if (media->ctx_flags & AVFMTCTX_NOHEADER) return true;
@@ -268,7 +292,7 @@ bool mayHoldTriedStream(const AVFormatContext* media) {
   return false;
 }
 
-/// True once every H.264/H.265 stream of the container has had its trial; never while
+/// True once every tried stream of the container has had its trial; never while
 /// streams may still show up with later packets (the analysis reads on for them).
 bool allTried(const AVFormatContext* container,
               const std::vector<std::unique_ptr<StreamTrial>>& trials) {
@@ -291,7 +315,7 @@ bool anySplitWhenRead(const std::vector<std::unique_ptr<StreamTrial>>& trials) {
 
 /// The container trial over a rereading of the file: reads its packets as the analysis
 /// would (no more bytes than its probesize, the packet crossing it included), and gives
-/// each H.264/H.265 stream's packets to its StreamTrial. When every packet is read after
+/// each tried stream's packets to its StreamTrial. When every packet is read after
 /// the analysis, the streams whose parser splits their access units are counted to the
 /// end of the file. 0, or the first refusal.
 int tryContainer(PickedMedia& media, AnalysisFor use) {
@@ -300,6 +324,7 @@ int tryContainer(PickedMedia& media, AnalysisFor use) {
   AVFormatContext* container = rereading.get();
   const int64_t probesize = media->probesize;
   std::vector<std::unique_ptr<StreamTrial>> trials;
+  const AVCodecContext* budget = nullptr;  // the first trial decoder's, shared by the others
   Packet packet(av_packet_alloc());
   if (!packet) return AVERROR(ENOMEM);
   int64_t bytes = 0;
@@ -313,7 +338,8 @@ int tryContainer(PickedMedia& media, AnalysisFor use) {
     const auto index = static_cast<size_t>(packet->stream_index);
     if (index >= trials.size()) trials.resize(container->nb_streams);
     if (!trials[index] && triedStream(container->streams[index])) {
-      trials[index] = std::make_unique<StreamTrial>(container->streams[index]->codecpar);
+      trials[index] = std::make_unique<StreamTrial>(container->streams[index]->codecpar, budget);
+      if (budget == nullptr) budget = trials[index]->budgetHolder();
     }
     StreamTrial* trial = trials[index].get();
     if (trial != nullptr && !analysed) status = trial->take(packet.get());

@@ -18,10 +18,12 @@ enum class AnalysisFor {
 };
 
 /// avformat_find_stream_info of the picked media with the live decoder's picture limit on
-/// every stream's decoder, after a trial of its H.264/H.265 streams as far as the analysis
-/// decodes them: a raw stream, or a container's stream (read again from the file's start),
-/// with an access unit or packet of more than qn::kMaxNalUnits NAL units is refused with
-/// AVERROR_INVALIDDATA, one whose pictures outgrow the picture budget with AVERROR(ENOMEM).
+/// every stream's decoder, after a trial of its video streams as far as the analysis
+/// decodes them: a raw H.264/H.265 stream, or a container's streams (read again from the
+/// file's start), with an access unit or packet of more than qn::kMaxNalUnits NAL units is
+/// refused with AVERROR_INVALIDDATA, one whose pictures outgrow the picture budget with
+/// AVERROR(ENOMEM); a container's streams share one budget, as their decoders hold their
+/// pictures at once.
 /// For a copy, a container's Annex B H.265 streams, whose every access unit FFmpeg's parser
 /// splits while the packets are read, are counted to the end. 0 or more, or the error; the
 /// media's demuxer reads on as if there was no trial.

@@ -261,44 +261,49 @@ struct MuxerCloser {
 }  // namespace
 
 bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int width,
-                int height, const std::vector<std::vector<uint8_t>>& units) {
+                int height, const std::vector<std::vector<uint8_t>>& units, int tracks) {
   AVFormatContext* made = nullptr;
   if (units.empty() || avformat_alloc_output_context2(&made, nullptr, muxer, path.c_str()) < 0) {
     return false;
   }
   std::unique_ptr<AVFormatContext, MuxerCloser> output(made);
-  AVStream* stream = avformat_new_stream(made, nullptr);
-  if (stream == nullptr) return false;
-  stream->time_base = {1, 25};
-  AVCodecParameters* parameters = stream->codecpar;
-  parameters->codec_type = AVMEDIA_TYPE_VIDEO;
-  parameters->codec_id = codec;
-  parameters->width = width;
-  parameters->height = height;
   const std::vector<uint8_t> sets = parameterSets(units[0], codec);
-  parameters->extradata =
-      static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-  if (parameters->extradata == nullptr) return false;
-  std::memcpy(parameters->extradata, sets.data(), sets.size());
-  parameters->extradata_size = static_cast<int>(sets.size());
+  for (int track = 0; track < tracks; track++) {
+    AVStream* stream = avformat_new_stream(made, nullptr);
+    if (stream == nullptr) return false;
+    stream->time_base = {1, 25};
+    AVCodecParameters* parameters = stream->codecpar;
+    parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+    parameters->codec_id = codec;
+    parameters->width = width;
+    parameters->height = height;
+    parameters->extradata =
+        static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (parameters->extradata == nullptr) return false;
+    std::memcpy(parameters->extradata, sets.data(), sets.size());
+    parameters->extradata_size = static_cast<int>(sets.size());
+  }
   if (avio_open(&made->pb, path.c_str(), AVIO_FLAG_WRITE) < 0 ||
       avformat_write_header(made, nullptr) < 0) {
     return false;
   }
   for (size_t i = 0; i < units.size(); i++) {
-    AVPacket* packet = av_packet_alloc();
-    if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
+    for (int track = 0; track < tracks; track++) {
+      AVPacket* packet = av_packet_alloc();
+      if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
+        av_packet_free(&packet);
+        return false;
+      }
+      std::memcpy(packet->data, units[i].data(), units[i].size());
+      packet->stream_index = track;
+      packet->pts = packet->dts = static_cast<int64_t>(i);
+      packet->duration = 1;
+      if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
+      av_packet_rescale_ts(packet, {1, 25}, made->streams[track]->time_base);
+      const int written = av_interleaved_write_frame(made, packet);
       av_packet_free(&packet);
-      return false;
+      if (written < 0) return false;
     }
-    std::memcpy(packet->data, units[i].data(), units[i].size());
-    packet->pts = packet->dts = static_cast<int64_t>(i);
-    packet->duration = 1;
-    if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
-    av_packet_rescale_ts(packet, {1, 25}, stream->time_base);
-    const int written = av_interleaved_write_frame(made, packet);
-    av_packet_free(&packet);
-    if (written < 0) return false;
   }
   return av_write_trailer(made) == 0;
 }

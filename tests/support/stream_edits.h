@@ -39,11 +39,12 @@ std::vector<uint8_t> fillerNalUnits(AVCodecID codec, size_t count);
 /// bulk that makes no picture.
 std::vector<uint8_t> bigFillerNalUnit(AVCodecID codec, size_t size);
 
-/// Writes the access units (Annex B) as the packets of a one-stream file made by FFmpeg's
-/// muxer `muxer` ("mp4", "matroska"), 25 a second, with the parameter sets of the first
-/// unit as the stream's extradata: the muxer stores them the container's way.
+/// Writes the access units (Annex B) as the packets of a file made by FFmpeg's muxer
+/// `muxer` ("mp4", "matroska"), 25 a second, with the parameter sets of the first unit as
+/// the stream's extradata: the muxer stores them the container's way. `tracks` streams
+/// each carry all the units.
 bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int width,
-                int height, const std::vector<std::vector<uint8_t>>& units);
+                int height, const std::vector<std::vector<uint8_t>>& units, int tracks = 1);
 
 /// The bytes in chunks of `size` (the last one shorter), as a network delivers them.
 std::vector<std::vector<uint8_t>> cutInto(const std::vector<uint8_t>& bytes, size_t size);
