@@ -27,6 +27,19 @@
 namespace qn::testing {
 namespace {
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QN_UNDER_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(QN_UNDER_ASAN)
+// AddressSanitizer's redzones and quarantine keep the same work resident at up to
+// 1.7 times its size (a 64-track file: 76 MiB, 132 MiB under ASan).
+constexpr long kAllocatorPercent = 175;
+#else
+constexpr long kAllocatorPercent = 100;
+#endif
+
 /// The file whose opens are counted in a child that runs a tool, and the count.
 struct WatchedFile {
   bool armed = false;
@@ -452,7 +465,7 @@ TEST_F(PickedFile, StreamsMadeToCostWorkCostNoMoreThanTheLiveDecoderOnTheSameByt
       // 6.8 GB and 10 GB (MPEG-TS), 148 MB (H.264 in MP4 and Matroska), 106-529 MB, and
       // 3.4 GB for the late H.265 flood in MPEG-TS; 2.5 GB for the big tracks, 0.9 GB for
       // 600 small ones.
-      EXPECT_LT(run.peakGrowthKiB, input.maxGrowthMiB * 1024);
+      EXPECT_LT(run.peakGrowthKiB, input.maxGrowthMiB * 1024 * kAllocatorPercent / 100);
       EXPECT_TRUE(std::any_of(run.log.begin(), run.log.end(), [&](const std::string& line) {
         return line.find(input.refusal) != std::string::npos;
       })) << ::testing::PrintToString(run.log);
