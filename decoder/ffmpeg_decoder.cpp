@@ -206,11 +206,16 @@ bool FFmpegDecoder::finishPartialUnits(int sequence, CallOutcome* outcome) {
 }
 
 int FFmpegDecoder::withinNalBound(const uint8_t* input, int size) const {
-  // The parser takes a large chunk in pieces: a piece it does not take whole is
-  // scanned again in the next one, so each scan is kept short.
-  constexpr int kPiece = 4096;
+  constexpr size_t kPiece = 4096;
   const size_t allowed = qn::kMaxNalUnits - nalUnitsInParser;
-  const size_t piece = static_cast<size_t>(std::min(size, kPiece));
+  // A start code ends within 3 bytes (the first within 1, on zeros carried over), so
+  // a head of 3 * allowed - 2 bytes cannot pass the bound: it goes unscanned, and
+  // only a parser that already holds thousands of NAL units has its input scanned.
+  const size_t unscanned = allowed > 0 ? 3 * allowed - 2 : 0;
+  if (unscanned >= kPiece) return static_cast<int>(std::min(static_cast<size_t>(size), unscanned));
+  // Near the bound the parser takes its input in pieces: a piece it does not take
+  // whole is scanned again in the next one, so each scan is kept short.
+  const size_t piece = std::min(static_cast<size_t>(size), kPiece);
   return static_cast<int>(nalStarts.headWithin(input, piece, allowed));
 }
 
