@@ -28,11 +28,8 @@ int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 /// A moving-pattern stream of `frames` width x height pictures, a key frame every `group`.
 EncodedStream patternStream(AVCodecID codec, int width, int height, int frames, int group,
                             const std::string& params = "") {
-  StreamSpec recipe;
-  recipe.codec = codec;
-  recipe.width = width;
-  recipe.height = height;
-  recipe.frames = frames;
+  StreamSpec recipe = colourRecipe(codec, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED,
+                                   AVCOL_RANGE_UNSPECIFIED, width, height, frames);
   recipe.gopSize = group;
   recipe.encoderParams = params;
   return encodeStream(recipe);
