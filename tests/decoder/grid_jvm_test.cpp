@@ -192,91 +192,71 @@ TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySayAndADrain
     std::string params;
     int threads;
     bool frameThreads;
-    int delay;  // calls between a whole access unit and its picture
+    int delay;     // calls between a whole access unit and its picture, once threads are on
+    int group;     // pictures from one key frame to the next
+    int setAt;     // the call before which the threads are set
+    int resumeAt;  // the unit the stream is taken up at again after a drain
   };
   const Case cases[] = {
-      {AV_CODEC_ID_H264, "slices=4", 2, false, 0},
-      {AV_CODEC_ID_HEVC, "wpp=1", 2, false, 0},
-      {AV_CODEC_ID_H264, "", 1, true, 0},  // one thread: nothing to spread
-      {AV_CODEC_ID_H264, "", 2, true, 1},
-      {AV_CODEC_ID_HEVC, "", 3, true, 2},
+      {AV_CODEC_ID_H264, "slices=4", 2, false, 0, 12, 0, 0},
+      {AV_CODEC_ID_HEVC, "wpp=1", 2, false, 0, 12, 0, 0},
+      {AV_CODEC_ID_H264, "", 1, true, 0, 12, 0, 0},  // one thread: nothing to spread
+      {AV_CODEC_ID_H264, "", 2, true, 1, 12, 0, 0},
+      {AV_CODEC_ID_HEVC, "", 3, true, 2, 12, 0, 0},
+      // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4
+      // at once, then one call late. Resumed mid-group after the drain: units 7-9 go
+      // without a picture or a line, the key frame (10) starts again one call late.
+      {AV_CODEC_ID_H264, "", 2, true, 1, 5, 3, 7},
   };
+  const auto nextKey = [](int unit, int group) { return (unit + group - 1) / group * group; };
   for (const Case& c : cases) {
     const std::string name = std::string(avcodec_get_name(c.codec)) + " " + c.params + " threads " +
-                             std::to_string(c.threads) + (c.frameThreads ? " frame" : " slice");
-    const EncodedStream stream = patternStream(c.codec, 640, 360, 12, 12, c.params);
+                             std::to_string(c.threads) + (c.frameThreads ? " frame" : " slice") +
+                             " set at " + std::to_string(c.setAt);
+    const EncodedStream stream = patternStream(c.codec, 640, 360, 12, c.group, c.params);
     const std::vector<Picture> reference = referenceDecode(stream.bytes, c.codec);
     ASSERT_EQ(reference.size(), 12u);
     JavaDecoder decoder(typeOf(c.codec));
     setWholeAccessUnits(env, decoder.handle(), true);
-    setFrameThreads(env, decoder.handle(), c.frameThreads);
-    setThreads(env, decoder.handle(), c.threads);
-    // Twice: after a drain the decoder takes the stream again from its key frame.
+    // Twice: after a drain the decoder takes the stream up again at its next key frame.
     for (int round = 0; round < 2; round++) {
+      const int from = round == 0 ? 0 : c.resumeAt;
+      const int keyAt = nextKey(from, c.group);  // units before it give nothing, and no line
+      const int threadedAt = round == 0 ? nextKey(c.setAt, c.group) : 0;  // delayed from here
       takeJavaLines();
-      int firstPictureCall = -1;
-      int pictures = 0;
-      for (int call = 0; call < int(stream.accessUnits.size()); call++) {
+      std::vector<int> shownAt, wantedAt;
+      for (int call = from; call < 12; call++) {
+        if (round == 0 && call == c.setAt) {
+          setFrameThreads(env, decoder.handle(), c.frameThreads);
+          setThreads(env, decoder.handle(), c.threads);
+        }
         LocalRef bitmap(env, decode(decoder, stream, call));
+        const Lines lines = takeJavaLines();
+        EXPECT_EQ(call < keyAt ? lines : Lines{}, Lines{}) << name << " unit " << call;
+        const int index = call < threadedAt ? call : call - c.delay;
+        if (index >= keyAt && (call < threadedAt || index >= threadedAt)) wantedAt.push_back(call);
         if (!bitmap) continue;
-        if (firstPictureCall < 0) firstPictureCall = call;
-        const int index = call - firstPictureCall;
-        EXPECT_EQ(call - index, c.delay) << name;
-        EXPECT_TRUE(shows(bitmap.get(), reference[index])) << name << " picture " << index;
-        pictures++;
+        EXPECT_TRUE(shows(bitmap.get(), reference[index])) << name << " call " << call;
+        shownAt.push_back(call);
       }
-      EXPECT_EQ(firstPictureCall, c.delay) << name;
-      EXPECT_EQ(pictures, 12 - c.delay) << name;
+      EXPECT_EQ(shownAt, wantedAt) << name << " round " << round;
       // The pause: the pictures held back come out, the newest last.
-      takeJavaLines();
       LocalRef held(env, javaDrain(decoder.handle(), nullptr));
       EXPECT_EQ(bool(held), c.delay > 0) << name;
       EXPECT_TRUE(!held || shows(held.get(), reference[11])) << name;
       EXPECT_EQ(takeJavaLines(), Lines{}) << name;
     }
   }
-  // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4 at
-  // once, then one call late, every picture still the one-thread picture.
-  const EncodedStream stream = patternStream(AV_CODEC_ID_H264, 352, 288, 12, 5);
-  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
-  JavaDecoder decoder(1);
-  setWholeAccessUnits(env, decoder.handle(), true);
-  std::vector<int> shownAt;
-  for (int call = 0; call < 12; call++) {
-    if (call == 3) {
-      setFrameThreads(env, decoder.handle(), true);
-      setThreads(env, decoder.handle(), 2);
-    }
-    LocalRef bitmap(env, decode(decoder, stream, call));
-    if (!bitmap) continue;
-    EXPECT_TRUE(shows(bitmap.get(), reference[call < 5 ? call : call - 1])) << "call " << call;
-    shownAt.push_back(call);
-  }
-  EXPECT_EQ(shownAt, (std::vector<int>{0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11}));
-  LocalRef held(env, javaDrain(decoder.handle(), nullptr));
-  ASSERT_TRUE(held);
-  EXPECT_TRUE(shows(held.get(), reference[11]));
-  // Resumed mid-group after the drain: units 7-9 go without a picture or a line,
-  // the key frame (10) starts again one call late.
-  takeJavaLines();
-  for (int unit = 7; unit < 12; unit++) {
-    LocalRef bitmap(env, decode(decoder, stream, unit));
-    const Lines lines = takeJavaLines();
-    EXPECT_EQ(unit < 10 ? lines : Lines{}, Lines{}) << "unit " << unit;
-    ASSERT_EQ(bool(bitmap), unit == 11) << "unit " << unit;
-    EXPECT_TRUE(!bitmap || shows(bitmap.get(), reference[10]));
-  }
-  LocalRef last(env, javaDrain(decoder.handle(), nullptr));
-  ASSERT_TRUE(last);
-  EXPECT_TRUE(shows(last.get(), reference[11]));
+  JavaDecoder chunks(1);
   takeJavaLines();
   for (int count : {0, -1, 17}) {
-    setThreads(env, decoder.handle(), count);
+    setThreads(env, chunks.handle(), count);
     EXPECT_EQ(takeJavaLines(), Lines{"D:threads " + std::to_string(count) + " refused: 1 to 16"});
   }
   // Chunks as they come: the parser holds each unit until the next one starts. A
   // drain gives that unit's picture, and the stream goes on without a key frame.
-  JavaDecoder chunks(1);
+  const EncodedStream stream = patternStream(AV_CODEC_ID_H264, 352, 288, 12, 5);
+  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   for (int unit = 0; unit < 12; unit++) {
     if (unit == 8) {
       LocalRef drained(env, javaDrain(chunks.handle(), nullptr));
