@@ -25,7 +25,28 @@ using Lines = std::vector<std::string>;
 /// The create() type of a codec.
 int typeOf(AVCodecID codec) { return codec == AV_CODEC_ID_H264 ? 1 : 0; }
 
-using GridSettings = RecordedJvmTest;
+/// A moving-pattern stream of `frames` width x height pictures, a key frame every `group`.
+EncodedStream patternStream(AVCodecID codec, int width, int height, int frames, int group,
+                            const std::string& params = "") {
+  StreamSpec recipe = colourRecipe(codec, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED,
+                                   AVCOL_RANGE_UNSPECIFIED, width, height, frames);
+  recipe.gopSize = group;
+  recipe.encoderParams = params;
+  return encodeStream(recipe);
+}
+
+class GridSettings : public RecordedJvmTest {
+ protected:
+  /// decode() through Java of access unit `unit` (also the call's sequence number).
+  jobject decode(const JavaDecoder& decoder, const EncodedStream& stream, int unit) {
+    const auto& bytes = stream.accessUnits[unit];
+    return javaDecode(decoder.handle(), bytes.data(), bytes.size(), unit, false);
+  }
+  /// Whether the bitmap holds exactly the picture's converted bytes.
+  bool shows(jobject bitmap, const Picture& picture) {
+    return readBitmap(env, bitmap).bytes == toBitmapBytes(picture);
+  }
+};
 
 TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChangeNothing) {
   struct Case {
@@ -70,10 +91,9 @@ TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChan
       LocalRef bitmap(env, javaDecodeInto(decoder.handle(), unit.data(), unit.size(), int(i), false, spare));
       ASSERT_TRUE(bitmap) << name << " call " << i;
       EXPECT_TRUE(env->IsSameObject(bitmap.get(), spare)) << name << " call " << i;
-      const BitmapBytes tile = readBitmap(env, bitmap.get());
-      const std::vector<uint8_t> expected =
-          areaScaledRgba(floatRgba(reference[i].get()), c.width, c.height, c.tileWidth, c.tileHeight);
-      const double psnr = rgbPsnr(tile.bytes, expected);
+      const double psnr = rgbPsnr(readBitmap(env, bitmap.get()).bytes,
+                                  areaScaledRgba(floatRgba(reference[i].get()), c.width, c.height,
+                                                 c.tileWidth, c.tileHeight));
       std::printf("%s %dx%d -> %dx%d picture %zu: %.2f dB\n", name.c_str(), c.width, c.height,
                   c.tileWidth, c.tileHeight, i, psnr);
       EXPECT_GE(psnr, c.minPsnr) << name << " picture " << i;
@@ -84,8 +104,7 @@ TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChan
   }
 
   // Bad sizes: one line each, and the tiles keep their size.
-  const EncodedStream stream = encodeStream(
-      colourRecipe(AV_CODEC_ID_H264, AV_PIX_FMT_YUV420P, AVCOL_SPC_UNSPECIFIED, AVCOL_RANGE_UNSPECIFIED, 320, 240, 5));
+  const EncodedStream stream = patternStream(AV_CODEC_ID_H264, 320, 240, 5, 12);
   JavaDecoder decoder(1);
   setWholeAccessUnits(env, decoder.handle(), true);
   setOutputSize(env, decoder.handle(), 80, 60);
@@ -100,8 +119,7 @@ TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChan
     EXPECT_EQ(lines[0].rfind("D:output size " + std::to_string(bad[i].width) + "x" +
                                  std::to_string(bad[i].height) + " refused", 0), 0u) << lines[0];
     if (i >= 4) continue;  // the fifth picture is for the own size below
-    const auto& unit = stream.accessUnits[i];
-    LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), int(i), false));
+    LocalRef bitmap(env, decode(decoder, stream, int(i)));
     ASSERT_TRUE(bitmap);
     const BitmapBytes tile = readBitmap(env, bitmap.get());
     EXPECT_EQ(tile.width, 80);
@@ -109,10 +127,9 @@ TEST_F(GridSettings, TilesAreAreaScaledConversionsInReusedBitmapsAndBadSizesChan
   }
   // 0, 0 gives the picture's own size back, converted as without a tile.
   setOutputSize(env, decoder.handle(), 0, 0);
-  const std::vector<Picture> pictures = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
-  LocalRef whole(env, javaDecode(decoder.handle(), stream.accessUnits[4].data(), stream.accessUnits[4].size(), 4, false));
+  LocalRef whole(env, decode(decoder, stream, 4));
   ASSERT_TRUE(whole);
-  EXPECT_TRUE(readBitmap(env, whole.get()).bytes == toBitmapBytes(pictures[4]));
+  EXPECT_TRUE(shows(whole.get(), referenceDecode(stream.bytes, AV_CODEC_ID_H264)[4]));
   EXPECT_EQ(takeJavaLines(), Lines{});
 }
 
@@ -135,18 +152,9 @@ TEST_F(GridSettings, KeyFramesOnlyShowsKeyPicturesAndResumesWithoutADamagedPictu
   for (const Case& c : cases) {
     const std::string name = std::string(avcodec_get_name(c.codec)) + (c.whole ? " whole" : " parsed") +
                              " on " + std::to_string(c.onAt) + " off " + std::to_string(c.offAt);
-    StreamSpec recipe;
-    recipe.codec = c.codec;
-    recipe.width = 320;
-    recipe.height = 240;
-    recipe.frames = 20;
-    recipe.gopSize = kGroup;
-    const EncodedStream stream = encodeStream(recipe);
+    const EncodedStream stream = patternStream(c.codec, 320, 240, 20, kGroup);
     const std::vector<Picture> reference = referenceDecode(stream.bytes, c.codec);
     ASSERT_EQ(reference.size(), 20u);
-    std::vector<std::vector<uint8_t>> expected;
-    for (const Picture& picture : reference) expected.push_back(toBitmapBytes(picture));
-
     JavaDecoder decoder(typeOf(c.codec));
     setWholeAccessUnits(env, decoder.handle(), c.whole);
     takeJavaLines();
@@ -155,31 +163,24 @@ TEST_F(GridSettings, KeyFramesOnlyShowsKeyPicturesAndResumesWithoutADamagedPictu
     for (int call = 0; call < int(stream.accessUnits.size()); call++) {
       if (call == c.onAt) setKeyFramesOnly(env, decoder.handle(), true);
       if (call == c.offAt) setKeyFramesOnly(env, decoder.handle(), false);
-      const auto& unit = stream.accessUnits[call];
-      LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+      LocalRef bitmap(env, decode(decoder, stream, call));
       const Lines lines = takeJavaLines();
       const int index = call - delay;
-      if (!bitmap) {
-        // No line for a dropped unit (the parser's first call completes nothing).
-        if (index >= 0) {
-          EXPECT_EQ(lines, Lines{}) << name << " call " << call;
-        }
-        continue;
-      }
+      // No line for a dropped unit (the parser's first call completes nothing).
+      EXPECT_EQ(bitmap || index < 0 ? Lines{} : lines, Lines{}) << name << " call " << call;
+      if (!bitmap) continue;
       ASSERT_GE(index, 0) << name;
-      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == expected[index]) << name << " picture " << index;
+      EXPECT_TRUE(shows(bitmap.get(), reference[index])) << name << " picture " << index;
       shown.push_back(index);
     }
     // While on: key pictures only; after off, every picture from the next key frame on.
-    const int onFrom = c.onAt;  // the unit decided under the setting of its own call
-    const int offFrom = c.offAt;
+    // Each unit is decided under the setting of its own call.
+    const int resumeAt = ((c.offAt - delay + kGroup - 1) / kGroup) * kGroup;
     std::vector<int> wanted;
     for (int index = 0; index < int(stream.accessUnits.size()) - delay; index++) {
       const int decidedAt = index + delay;
-      const bool key = index % kGroup == 0;
-      const int resumeAt = ((offFrom - delay + kGroup - 1) / kGroup) * kGroup;
-      const bool dropped = decidedAt >= onFrom && (decidedAt < offFrom || index < resumeAt);
-      if (key || !dropped) wanted.push_back(index);
+      const bool dropped = decidedAt >= c.onAt && (decidedAt < c.offAt || index < resumeAt);
+      if (index % kGroup == 0 || !dropped) wanted.push_back(index);
     }
     EXPECT_EQ(shown, wanted) << name;
   }
@@ -191,122 +192,81 @@ TEST_F(GridSettings, ThreadsGiveTheOneThreadPicturesWithTheDelayTheySayAndADrain
     std::string params;
     int threads;
     bool frameThreads;
-    int delay;  // calls between a whole access unit and its picture
+    int delay;     // calls between a whole access unit and its picture, once threads are on
+    int group;     // pictures from one key frame to the next
+    int setAt;     // the call before which the threads are set
+    int resumeAt;  // the unit the stream is taken up at again after a drain
   };
   const Case cases[] = {
-      {AV_CODEC_ID_H264, "slices=4", 2, false, 0},
-      {AV_CODEC_ID_HEVC, "wpp=1", 2, false, 0},
-      {AV_CODEC_ID_H264, "", 1, true, 0},  // one thread: nothing to spread
-      {AV_CODEC_ID_H264, "", 2, true, 1},
-      {AV_CODEC_ID_HEVC, "", 3, true, 2},
+      {AV_CODEC_ID_H264, "slices=4", 2, false, 0, 12, 0, 0},
+      {AV_CODEC_ID_HEVC, "wpp=1", 2, false, 0, 12, 0, 0},
+      {AV_CODEC_ID_H264, "", 1, true, 0, 12, 0, 0},  // one thread: nothing to spread
+      {AV_CODEC_ID_H264, "", 2, true, 1, 12, 0, 0},
+      {AV_CODEC_ID_HEVC, "", 3, true, 2, 12, 0, 0},
+      // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4
+      // at once, then one call late. Resumed mid-group after the drain: units 7-9 go
+      // without a picture or a line, the key frame (10) starts again one call late.
+      {AV_CODEC_ID_H264, "", 2, true, 1, 5, 3, 7},
   };
+  const auto nextKey = [](int unit, int group) { return (unit + group - 1) / group * group; };
   for (const Case& c : cases) {
     const std::string name = std::string(avcodec_get_name(c.codec)) + " " + c.params + " threads " +
-                             std::to_string(c.threads) + (c.frameThreads ? " frame" : " slice");
-    StreamSpec recipe;
-    recipe.codec = c.codec;
-    recipe.width = 640;
-    recipe.height = 360;
-    recipe.frames = 12;
-    recipe.encoderParams = c.params;
-    const EncodedStream stream = encodeStream(recipe);
+                             std::to_string(c.threads) + (c.frameThreads ? " frame" : " slice") +
+                             " set at " + std::to_string(c.setAt);
+    const EncodedStream stream = patternStream(c.codec, 640, 360, 12, c.group, c.params);
     const std::vector<Picture> reference = referenceDecode(stream.bytes, c.codec);
     ASSERT_EQ(reference.size(), 12u);
     JavaDecoder decoder(typeOf(c.codec));
     setWholeAccessUnits(env, decoder.handle(), true);
-    setFrameThreads(env, decoder.handle(), c.frameThreads);
-    setThreads(env, decoder.handle(), c.threads);
-    // Twice: after a drain the decoder takes the stream again from its key frame.
+    // Twice: after a drain the decoder takes the stream up again at its next key frame.
     for (int round = 0; round < 2; round++) {
+      const int from = round == 0 ? 0 : c.resumeAt;
+      const int keyAt = nextKey(from, c.group);  // units before it give nothing, and no line
+      const int threadedAt = round == 0 ? nextKey(c.setAt, c.group) : 0;  // delayed from here
       takeJavaLines();
-      int firstPictureCall = -1;
-      int pictures = 0;
-      for (int call = 0; call < int(stream.accessUnits.size()); call++) {
-        const auto& unit = stream.accessUnits[call];
-        LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
+      std::vector<int> shownAt, wantedAt;
+      for (int call = from; call < 12; call++) {
+        if (round == 0 && call == c.setAt) {
+          setFrameThreads(env, decoder.handle(), c.frameThreads);
+          setThreads(env, decoder.handle(), c.threads);
+        }
+        LocalRef bitmap(env, decode(decoder, stream, call));
+        const Lines lines = takeJavaLines();
+        EXPECT_EQ(call < keyAt ? lines : Lines{}, Lines{}) << name << " unit " << call;
+        const int index = call < threadedAt ? call : call - c.delay;
+        if (index >= keyAt && (call < threadedAt || index >= threadedAt)) wantedAt.push_back(call);
         if (!bitmap) continue;
-        if (firstPictureCall < 0) firstPictureCall = call;
-        const int index = call - firstPictureCall;
-        EXPECT_EQ(call - index, c.delay) << name;
-        EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index]))
-            << name << " picture " << index;
-        pictures++;
+        EXPECT_TRUE(shows(bitmap.get(), reference[index])) << name << " call " << call;
+        shownAt.push_back(call);
       }
-      EXPECT_EQ(firstPictureCall, c.delay) << name;
-      EXPECT_EQ(pictures, 12 - c.delay) << name;
+      EXPECT_EQ(shownAt, wantedAt) << name << " round " << round;
       // The pause: the pictures held back come out, the newest last.
-      takeJavaLines();
       LocalRef held(env, javaDrain(decoder.handle(), nullptr));
       EXPECT_EQ(bool(held), c.delay > 0) << name;
-      if (held) {
-        EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[11])) << name;
-      }
+      EXPECT_TRUE(!held || shows(held.get(), reference[11])) << name;
       EXPECT_EQ(takeJavaLines(), Lines{}) << name;
     }
   }
-  // Set mid-stream, frame threads start at the next key frame (5): pictures 0-4 at
-  // once, then one call late, every picture still the one-thread picture.
-  StreamSpec recipe;
-  recipe.frames = 12;
-  recipe.gopSize = 5;
-  const EncodedStream stream = encodeStream(recipe);
-  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
-  JavaDecoder decoder(1);
-  setWholeAccessUnits(env, decoder.handle(), true);
-  std::vector<int> shownAt;
-  for (int call = 0; call < 12; call++) {
-    if (call == 3) {
-      setFrameThreads(env, decoder.handle(), true);
-      setThreads(env, decoder.handle(), 2);
-    }
-    const auto& unit = stream.accessUnits[call];
-    LocalRef bitmap(env, javaDecode(decoder.handle(), unit.data(), unit.size(), call, false));
-    if (!bitmap) continue;
-    const int index = call < 5 ? call : call - 1;
-    EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[index])) << "call " << call;
-    shownAt.push_back(call);
-  }
-  EXPECT_EQ(shownAt, (std::vector<int>{0, 1, 2, 3, 4, 6, 7, 8, 9, 10, 11}));
-  LocalRef held(env, javaDrain(decoder.handle(), nullptr));
-  ASSERT_TRUE(held);
-  EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[11]));
-  // Resumed mid-group after the drain: units 7-9 go without a picture or a line,
-  // the key frame (10) starts again one call late.
-  takeJavaLines();
-  for (int unit = 7; unit < 12; unit++) {
-    const auto& bytes = stream.accessUnits[unit];
-    LocalRef bitmap(env, javaDecode(decoder.handle(), bytes.data(), bytes.size(), unit, false));
-    const Lines lines = takeJavaLines();
-    if (unit < 10) {
-      EXPECT_EQ(lines, Lines{}) << "unit " << unit;
-    }
-    ASSERT_EQ(bool(bitmap), unit == 11) << "unit " << unit;
-    if (bitmap) {
-      EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[10]));
-    }
-  }
-  LocalRef last(env, javaDrain(decoder.handle(), nullptr));
-  ASSERT_TRUE(last);
-  EXPECT_TRUE(readBitmap(env, last.get()).bytes == toBitmapBytes(reference[11]));
+  JavaDecoder chunks(1);
   takeJavaLines();
   for (int count : {0, -1, 17}) {
-    setThreads(env, decoder.handle(), count);
+    setThreads(env, chunks.handle(), count);
     EXPECT_EQ(takeJavaLines(), Lines{"D:threads " + std::to_string(count) + " refused: 1 to 16"});
   }
   // Chunks as they come: the parser holds each unit until the next one starts. A
   // drain gives that unit's picture, and the stream goes on without a key frame.
-  JavaDecoder chunks(1);
+  const EncodedStream stream = patternStream(AV_CODEC_ID_H264, 352, 288, 12, 5);
+  const std::vector<Picture> reference = referenceDecode(stream.bytes, AV_CODEC_ID_H264);
   for (int unit = 0; unit < 12; unit++) {
     if (unit == 8) {
-      LocalRef held(env, javaDrain(chunks.handle(), nullptr));
-      ASSERT_TRUE(held);
-      EXPECT_TRUE(readBitmap(env, held.get()).bytes == toBitmapBytes(reference[7]));
+      LocalRef drained(env, javaDrain(chunks.handle(), nullptr));
+      ASSERT_TRUE(drained);
+      EXPECT_TRUE(shows(drained.get(), reference[7]));
     }
-    const auto& bytes = stream.accessUnits[unit];
-    LocalRef bitmap(env, javaDecode(chunks.handle(), bytes.data(), bytes.size(), unit, false));
+    LocalRef bitmap(env, decode(chunks, stream, unit));
     if (unit == 0) continue;
     ASSERT_TRUE(bitmap) << "unit " << unit;
-    EXPECT_TRUE(readBitmap(env, bitmap.get()).bytes == toBitmapBytes(reference[unit - 1])) << "unit " << unit;
+    EXPECT_TRUE(shows(bitmap.get(), reference[unit - 1])) << "unit " << unit;
   }
   takeJavaLines();
 }
