@@ -4,10 +4,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <functional>
 
 #include "tests/support/android_log.h"
@@ -51,18 +49,8 @@ int openDescriptors() {
   return count;
 }
 
-/// Runs a call while this process's files may not grow beyond 4 KiB (SIGXFSZ ignored, so
-/// the write that would pass it fails as on full storage).
-void withFullStorage(const std::function<void()>& call) {
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = signal(SIGXFSZ, SIG_IGN);
-  const rlimit bound{4096, saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &bound), 0);
-  call();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previous);
-}
+/// Runs a call while this process's files may not grow beyond 4 KiB: storage that is full.
+void withFullStorage(const std::function<void()>& call) { withFilesOfAtMost(4096, call); }
 
 class ToolDescriptors : public ::testing::Test {
  protected:
