@@ -637,12 +637,6 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
   const auto decodeAudio = [](std::string in, std::string out, int64_t margin) {
     return [in, out, margin] { return tools::decodeAudioLeaving(in.c_str(), out.c_str(), margin); };
   };
-  const auto generate = [](int (*tool)(const char*), std::string out) {
-    return [tool, out] { return tool(out.c_str()); };
-  };
-  const auto generateLeaving = [](int (*tool)(const char*, int64_t), std::string out, int64_t margin) {
-    return [tool, out, margin] { return tool(out.c_str(), margin); };
-  };
   const int64_t margin = tools::kFreeSpaceMargin;
   const int64_t noRoom = int64_t{1} << 60;  // more than any disk has free
   const std::string notAFile = ": it is not a regular file\n";
@@ -689,13 +683,13 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
        "Refused to write fifo-out.mkv" + notAFile, ""},
       {"remux onto a link to an open file", remux("secret.mp4", "link.mkv"), "held.mp4", 0,
        "link.mkv", ""},
-      {"encodeVideo into a FIFO", generate(tools::encodeVideo, "fifo-out.mkv"), "", 1,
+      {"encodeVideo into a FIFO", [] { return tools::encodeVideo("fifo-out.mkv"); }, "", 1,
        "Refused to write fifo-out.mkv" + notAFile, ""},
-      {"encodeAudio into a directory", generate(tools::encodeAudio, "sub"), "", 1,
+      {"encodeAudio into a directory", [] { return tools::encodeAudio("sub"); }, "", 1,
        "Refused to write sub" + notAFile, ""},
-      {"scaleVideo into a device", generate(tools::scaleVideo, "/dev/null"), "", 1,
+      {"scaleVideo into a device", [] { return tools::scaleVideo("/dev/null"); }, "", 1,
        "Refused to write /dev/null" + notAFile, ""},
-      {"resampleAudio onto a link to an open file", generate(tools::resampleAudio, "link.pcm"),
+      {"resampleAudio onto a link to an open file", [] { return tools::resampleAudio("link.pcm"); },
        "held.mp4", 0, "Resampling succeeded", ""},
       // Storage bounded.
       {"remux of data handed out 64 times", remux("repeating.mp4", "r.mkv"), "repeating.mp4", 1,
@@ -706,11 +700,10 @@ TEST_F(PickedFile, HostileFilesAreRefusedOrAnsweredOneLeavingTheInputAndNoOutput
        noRoomFor("room-20.yuv"), "room-"},
       {"decodeAudio without free space", decodeAudio("tone2.aac", "room.pcm", noRoom), "tone2.aac",
        1, noRoomFor("room.pcm"), "room.pcm"},
-      {"scaleVideo without free space", generateLeaving(tools::scaleVideoLeaving, "room.rgb", noRoom),
+      {"scaleVideo without free space", [&] { return tools::scaleVideoLeaving("room.rgb", noRoom); },
        "", 1, noRoomFor("room.rgb"), "room.rgb"},
-      {"resampleAudio without free space",
-       generateLeaving(tools::resampleAudioLeaving, "room3.pcm", noRoom), "", 1,
-       noRoomFor("room3.pcm"), "room3.pcm"},
+      {"resampleAudio without free space", [&] { return tools::resampleAudioLeaving("room3.pcm", noRoom); },
+       "", 1, noRoomFor("room3.pcm"), "room3.pcm"},
       // 0 means whole.
       {"remux of a cut MP4", remux("cut.mp4", "cut.mkv"), "cut.mp4", 1, "The input is damaged",
        "cut.mkv"},
