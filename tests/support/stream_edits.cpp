@@ -269,22 +269,19 @@ bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int
       avformat_write_header(made, nullptr) < 0) {
     return false;
   }
+  // The muxer takes each packet's data and leaves the packet blank for the next one.
+  const std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(
+      av_packet_alloc(), [](AVPacket* unused) { av_packet_free(&unused); });
   for (size_t i = 0; i < units.size(); i++) {
     for (int track = 0; track < tracks; track++) {
-      AVPacket* packet = av_packet_alloc();
-      if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
-        av_packet_free(&packet);
-        return false;
-      }
+      if (!packet || av_new_packet(packet.get(), static_cast<int>(units[i].size())) < 0) return false;
       std::memcpy(packet->data, units[i].data(), units[i].size());
       packet->stream_index = track;
       packet->pts = packet->dts = static_cast<int64_t>(i);
       packet->duration = 1;
       if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
-      av_packet_rescale_ts(packet, {1, 25}, made->streams[track]->time_base);
-      const int written = av_interleaved_write_frame(made, packet);
-      av_packet_free(&packet);
-      if (written < 0) return false;
+      av_packet_rescale_ts(packet.get(), {1, 25}, made->streams[track]->time_base);
+      if (av_interleaved_write_frame(made, packet.get()) < 0) return false;
     }
   }
   return av_write_trailer(made) == 0;
