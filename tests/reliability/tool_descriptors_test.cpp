@@ -4,10 +4,8 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <functional>
 
 #include "tests/support/android_log.h"
@@ -49,19 +47,6 @@ int openDescriptors() {
   while (readdir(dir) != nullptr) count++;
   closedir(dir);
   return count;
-}
-
-/// Runs a call while this process's files may not grow beyond 4 KiB (SIGXFSZ ignored, so
-/// the write that would pass it fails as on full storage).
-void withFullStorage(const std::function<void()>& call) {
-  rlimit saved{};
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-  const auto previous = signal(SIGXFSZ, SIG_IGN);
-  const rlimit bound{4096, saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &bound), 0);
-  call();
-  setrlimit(RLIMIT_FSIZE, &saved);
-  signal(SIGXFSZ, previous);
 }
 
 class ToolDescriptors : public ::testing::Test {
@@ -131,13 +116,13 @@ TEST_F(ToolDescriptors, FailuresAfterTheOutputWasOpenedCloseItToo) {
   // Storage that takes no more than 4 KiB: every write past it fails once the file is open.
   const std::string full = d + "/full";
   const auto lastLine = [](const std::vector<std::string>& log) { return log.empty() ? "" : log.back(); };
-  const auto extractedLog = expectNoLeak("extractVideo full storage", [&] { withFullStorage([&] { tools::extractStream(av.c_str(), (full + ".mkv").c_str(), AVMEDIA_TYPE_VIDEO); }); });
-  const auto remuxedLog = expectNoLeak("remux full storage", [&] { withFullStorage([&] { tools::remux(av.c_str(), (full + ".mkv").c_str()); }); });
-  const auto decodedLog = expectNoLeak("decodeAudio full storage", [&] { withFullStorage([&] { tools::decodeAudio((d + "/a.aac").c_str(), (full + ".pcm").c_str()); }); });
-  const auto encodedLog = expectNoLeak("encodeVideo full storage", [&] { withFullStorage([&] { tools::encodeVideo((full + ".h264").c_str()); }); });
-  const auto toneLog = expectNoLeak("encodeAudio full storage", [&] { withFullStorage([&] { tools::encodeAudio((full + ".mp2").c_str()); }); });
-  const auto resampledLog = expectNoLeak("resampleAudio full storage", [&] { withFullStorage([&] { tools::resampleAudio((full + ".pcm").c_str()); }); });
-  const auto scaledLog = expectNoLeak("scaleVideo full storage", [&] { withFullStorage([&] { tools::scaleVideo((full + ".rgb").c_str()); }); });
+  const auto extractedLog = expectNoLeak("extractVideo full storage", [&] { withFilesOfAtMost(4096, [&] { tools::extractStream(av.c_str(), (full + ".mkv").c_str(), AVMEDIA_TYPE_VIDEO); }); });
+  const auto remuxedLog = expectNoLeak("remux full storage", [&] { withFilesOfAtMost(4096, [&] { tools::remux(av.c_str(), (full + ".mkv").c_str()); }); });
+  const auto decodedLog = expectNoLeak("decodeAudio full storage", [&] { withFilesOfAtMost(4096, [&] { tools::decodeAudio((d + "/a.aac").c_str(), (full + ".pcm").c_str()); }); });
+  const auto encodedLog = expectNoLeak("encodeVideo full storage", [&] { withFilesOfAtMost(4096, [&] { tools::encodeVideo((full + ".h264").c_str()); }); });
+  const auto toneLog = expectNoLeak("encodeAudio full storage", [&] { withFilesOfAtMost(4096, [&] { tools::encodeAudio((full + ".mp2").c_str()); }); });
+  const auto resampledLog = expectNoLeak("resampleAudio full storage", [&] { withFilesOfAtMost(4096, [&] { tools::resampleAudio((full + ".pcm").c_str()); }); });
+  const auto scaledLog = expectNoLeak("scaleVideo full storage", [&] { withFilesOfAtMost(4096, [&] { tools::scaleVideo((full + ".rgb").c_str()); }); });
   EXPECT_NE(lastLine(extractedLog).find("File too large"), std::string::npos) << lastLine(extractedLog);
   EXPECT_NE(lastLine(remuxedLog).find("File too large"), std::string::npos) << lastLine(remuxedLog);
   EXPECT_EQ(lastLine(decodedLog), "Could not write " + full + ".pcm\n");

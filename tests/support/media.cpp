@@ -4,12 +4,14 @@
 #include <libyuv/convert_argb.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -360,6 +362,17 @@ std::string commandOutput(const std::string& command) {
   while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
   pclose(pipe);
   return out;
+}
+
+void withFilesOfAtMost(size_t bytes, const std::function<void()>& call) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+  const auto previous = signal(SIGXFSZ, SIG_IGN);
+  const rlimit bound{bytes, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &bound), 0);
+  call();
+  setrlimit(RLIMIT_FSIZE, &saved);
+  signal(SIGXFSZ, previous);
 }
 
 ChildReport runInChild(const std::function<std::string()>& work, unsigned seconds) {

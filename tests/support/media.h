@@ -115,4 +115,8 @@ struct ChildReport {
 /// `seconds`; the text it returns comes back through a pipe.
 ChildReport runInChild(const std::function<std::string()>& work, unsigned seconds = 300);
 
+/// Runs `call` while this process's files may not grow beyond `bytes`, with SIGXFSZ ignored
+/// so the write that would pass the bound fails as it does on full storage.
+void withFilesOfAtMost(size_t bytes, const std::function<void()>& call);
+
 }  // namespace qn::testing

@@ -89,6 +89,12 @@ std::vector<std::vector<uint8_t>> nalUnits(const std::vector<uint8_t>& stream) {
   return units;
 }
 
+/// The NAL unit type of a unit without its start code (-1 for an empty one).
+int nalType(const std::vector<uint8_t>& unit, AVCodecID codec) {
+  if (unit.empty()) return -1;
+  return codec == AV_CODEC_ID_H264 ? unit[0] & 0x1f : (unit[0] >> 1) & 0x3f;
+}
+
 std::vector<uint8_t> toRbsp(const std::vector<uint8_t>& payload) {
   std::vector<uint8_t> rbsp;
   for (size_t i = 0; i < payload.size(); i++) {
@@ -174,7 +180,7 @@ template <typename Edit>
 std::vector<uint8_t> editedSps(const std::vector<uint8_t>& unit, AVCodecID codec, Edit edit) {
   const bool h264 = codec == AV_CODEC_ID_H264;
   const size_t header = h264 ? 1 : 2;
-  const bool sps = h264 ? (unit[0] & 0x1F) == 7 : ((unit[0] >> 1) & 0x3F) == 33;
+  const bool sps = nalType(unit, codec) == (h264 ? 7 : 33);
   if (!sps || unit.size() <= header) return {};
   const std::vector<uint8_t> rbsp = toRbsp({unit.begin() + header, unit.end()});
   BitReader in(rbsp);
@@ -202,52 +208,28 @@ std::vector<uint8_t> withEditedSps(const std::vector<uint8_t>& stream, AVCodecID
   return out;
 }
 
-/// Index just after the next 00 00 01 at or after `from`, or the size when there is none.
-size_t nextNalHeader(const std::vector<uint8_t>& bytes, size_t from) {
-  for (size_t i = from; i + 3 <= bytes.size(); i++) {
-    if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1) return i + 3;
-  }
-  return bytes.size();
-}
-
-/// Calls visit(type, header, end) for each NAL unit of an Annex B access unit, in order,
-/// until it answers false; [header, end) holds the unit without its start code.
-template <typename Visit>
-void visitNalUnits(const std::vector<uint8_t>& unit, AVCodecID codec, Visit visit) {
-  for (size_t header = nextNalHeader(unit, 0); header < unit.size();) {
-    const size_t next = nextNalHeader(unit, header);
-    size_t end = next < unit.size() ? next - 3 : unit.size();
-    while (end > header + 1 && unit[end - 1] == 0) end--;  // the next start code's zero_byte
-    const int type = codec == AV_CODEC_ID_H264 ? unit[header] & 0x1f : (unit[header] >> 1) & 0x3f;
-    if (!visit(type, header, end)) return;
-    header = next;
-  }
-}
-
-/// The parameter set NAL units (H.264 SPS and PPS, H.265 VPS, SPS and PPS) of an access
-/// unit, each behind a four-byte start code.
-std::vector<uint8_t> parameterSets(const std::vector<uint8_t>& unit, AVCodecID codec) {
+/// The parameter set NAL units (H.264 SPS and PPS, H.265 VPS, SPS and PPS) before the
+/// first slice of an access unit, each behind a four-byte start code.
+std::vector<uint8_t> parameterSets(const std::vector<uint8_t>& accessUnit, AVCodecID codec) {
+  const bool h264 = codec == AV_CODEC_ID_H264;
   std::vector<uint8_t> sets;
-  visitNalUnits(unit, codec, [&](int type, size_t header, size_t end) {
-    const bool h264 = codec == AV_CODEC_ID_H264;
-    if (h264 ? type == 7 || type == 8 : type >= 32 && type <= 34) {
-      sets.insert(sets.end(), {0, 0, 0, 1});
-      sets.insert(sets.end(), unit.begin() + static_cast<std::ptrdiff_t>(header),
-                  unit.begin() + static_cast<std::ptrdiff_t>(end));
-    }
-    return h264 ? type != 1 && type != 5 : type >= 32;  // the sets come before the slices
-  });
+  for (const std::vector<uint8_t>& unit : nalUnits(accessUnit)) {
+    const int type = nalType(unit, codec);
+    if (h264 ? type == 1 || type == 5 : type < 32) break;  // the sets come before the slices
+    if (h264 ? type != 7 && type != 8 : type > 34) continue;
+    sets.insert(sets.end(), {0, 0, 0, 1});
+    sets.insert(sets.end(), unit.begin(), unit.end());
+  }
   return sets;
 }
 
 /// True when the access unit holds an IDR (H.264 type 5) or IRAP (H.265 16-23) slice.
-bool holdsKeyPicture(const std::vector<uint8_t>& unit, AVCodecID codec) {
-  bool key = false;
-  visitNalUnits(unit, codec, [&](int type, size_t, size_t) {
-    key = codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23;
-    return !key;
+bool holdsKeyPicture(const std::vector<uint8_t>& accessUnit, AVCodecID codec) {
+  const std::vector<std::vector<uint8_t>> units = nalUnits(accessUnit);
+  return std::any_of(units.begin(), units.end(), [&](const std::vector<uint8_t>& unit) {
+    const int type = nalType(unit, codec);
+    return codec == AV_CODEC_ID_H264 ? type == 5 : type >= 16 && type <= 23;
   });
-  return key;
 }
 
 /// Frees a muxer's context, closing its file first.
@@ -287,22 +269,19 @@ bool writeMuxed(const std::string& path, const char* muxer, AVCodecID codec, int
       avformat_write_header(made, nullptr) < 0) {
     return false;
   }
+  // The muxer takes each packet's data and leaves the packet blank for the next one.
+  const std::unique_ptr<AVPacket, void (*)(AVPacket*)> packet(
+      av_packet_alloc(), [](AVPacket* unused) { av_packet_free(&unused); });
   for (size_t i = 0; i < units.size(); i++) {
     for (int track = 0; track < tracks; track++) {
-      AVPacket* packet = av_packet_alloc();
-      if (packet == nullptr || av_new_packet(packet, static_cast<int>(units[i].size())) < 0) {
-        av_packet_free(&packet);
-        return false;
-      }
+      if (!packet || av_new_packet(packet.get(), static_cast<int>(units[i].size())) < 0) return false;
       std::memcpy(packet->data, units[i].data(), units[i].size());
       packet->stream_index = track;
       packet->pts = packet->dts = static_cast<int64_t>(i);
       packet->duration = 1;
       if (holdsKeyPicture(units[i], codec)) packet->flags |= AV_PKT_FLAG_KEY;
-      av_packet_rescale_ts(packet, {1, 25}, made->streams[track]->time_base);
-      const int written = av_interleaved_write_frame(made, packet);
-      av_packet_free(&packet);
-      if (written < 0) return false;
+      av_packet_rescale_ts(packet.get(), {1, 25}, made->streams[track]->time_base);
+      if (av_interleaved_write_frame(made, packet.get()) < 0) return false;
     }
   }
   return av_write_trailer(made) == 0;

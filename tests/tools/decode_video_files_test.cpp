@@ -145,6 +145,7 @@ TEST_P(DecodeVideoPictureGeometry, IsEightBitFourTwoZeroRoundedDownOrNone) {
     EXPECT_EQ(log.back(), std::string("Cannot save avFrame  20: pixel format ") +
                               param.pixelFormat + " has no 8-bit 4:2:0 planes\n");
     EXPECT_EQ(filesIn(dir), std::vector<std::string>{"stream.h264"});
+    EXPECT_EQ(readFile(dir + "/stream.h264"), stream);  // the input as it was
     return;
   }
   const std::vector<uint8_t> saved = readFile(dir + "/out-20.yuv");

@@ -3,9 +3,6 @@
 // playback hint is logged, and nothing is left in the output's place.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -63,29 +60,6 @@ TEST(FullDevice, GeneratingToolsRefuseToWriteADevice) {
   }
 }
 
-/// Runs a generating tool in a child process whose files may not grow beyond 4 KiB
-/// (SIGXFSZ ignored, so the write that would pass it fails): its answer and its log.
-std::pair<int, Lines> runWithFilesOfAtMost4KiB(const GeneratingTool& tool,
-                                               const std::string& output) {
-  const ChildReport child = runInChild([&] {
-    signal(SIGXFSZ, SIG_IGN);
-    const rlimit bound{4096, 4096};
-    setrlimit(RLIMIT_FSIZE, &bound);
-    takeAndroidLog();
-    std::string report = std::to_string(tool.run(output.c_str()));
-    for (const std::string& line : takeToolLog()) report += '\0' + line;
-    return report;
-  });
-  Lines fields;
-  size_t at = 0;
-  for (size_t end; (end = child.text.find('\0', at)) != std::string::npos; at = end + 1) {
-    fields.push_back(child.text.substr(at, end - at));
-  }
-  fields.push_back(child.text.substr(at));
-  const int answer = child.exited ? std::atoi(fields[0].c_str()) : -1;
-  return {answer, Lines(fields.begin() + 1, fields.end())};
-}
-
 TEST(FullDevice, AFileTheStorageCannotHoldIsNamedAnsweredOneAndLeavesTheOldFile) {
   const std::string dir = makeTempDir("full-storage");
   for (const GeneratingTool& tool : kGeneratingTools) {
@@ -94,8 +68,11 @@ TEST(FullDevice, AFileTheStorageCannotHoldIsNamedAnsweredOneAndLeavesTheOldFile)
     const std::string output = dir + "/" + tool.name + ".out";
     const std::vector<uint8_t> old{'o', 'l', 'd'};
     ASSERT_TRUE(writeFile(output, old));
-    const auto [answer, lines] = runWithFilesOfAtMost4KiB(tool, output);
+    takeAndroidLog();
+    int answer = -1;
+    withFilesOfAtMost(4096, [&] { answer = tool.run(output.c_str()); });  // storage that is full
     EXPECT_EQ(answer, 1);
+    const Lines lines = takeToolLog();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines.front(), output);
     EXPECT_EQ(lines.back(), tool.writeFailure + output + "\n");
